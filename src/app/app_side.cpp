@@ -1,0 +1,80 @@
+#include "app/app_side.h"
+
+#include "app/launch.h"
+#include "common/text.h"
+
+#include <thread>
+
+namespace tavrel::app_side {
+
+namespace {
+
+// Windows command-line quoting for our arguments: paths never contain a double quote.
+platform::native_text quoted(const platform::native_text& text) {
+    if (!text.empty() && text.find(' ') == platform::native_text::npos &&
+        text.find('\t') == platform::native_text::npos)
+        return text;
+    return to_native("\"") + text + to_native("\"");
+}
+
+bool start(const path& updater, const platform::native_text& arguments,
+           const path& working_directory, platform::process_info& info) {
+    const platform::native_text command_line =
+        to_native("\"") + updater.native() + to_native("\" ") + arguments;
+    return platform::create_process(updater, command_line, working_directory, info);
+}
+
+} // namespace
+
+bool start_update(const update_request& request, platform::process_info& updater) {
+    const platform::native_text blank = to_native(" ");
+    const platform::native_text arguments =
+        decimal_text(platform::current_process_id()) + blank + quoted(request.app_dir.native()) +
+        blank + quoted(request.archive.native()) + blank + to_native(request.signature_base64) +
+        blank + to_native(std::to_string(request.size)) + blank + to_native(request.version);
+    return start(request.updater, arguments, parent_path(request.archive), updater);
+}
+
+bool start_recovery(const path& updater_executable, const path& app_dir, const path& download_dir,
+                    platform::process_info& updater) {
+    const platform::native_text arguments = decimal_text(platform::current_process_id()) +
+                                            to_native(" ") + quoted(app_dir.native()) +
+                                            to_native(" --recover");
+    return start(updater_executable, arguments, download_dir, updater);
+}
+
+bool wait_for_ready(const path& download_dir, platform::os_handle updater_process,
+                    std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const path marker = join(download_dir, "ready");
+    for (;;) {
+        std::uint64_t size = 0;
+        if (platform::query_file_size(marker, size) == 0 && size == 7)
+            return true;
+        if (updater_process != platform::no_handle &&
+            platform::wait_for_object(updater_process, 0) == platform::wait_object_0)
+            return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool place_cancel(const path& download_dir) {
+    return platform::write_file(join(download_dir, "cancel"), "", 0) == 0;
+}
+
+std::optional<platform::native_text>
+startup_event_from_arguments(const std::vector<platform::native_text>& arguments) {
+    const platform::native_text prefix = to_native(update_event_switch);
+    for (const auto& argument : arguments)
+        if (argument.size() > prefix.size() && argument.compare(0, prefix.size(), prefix) == 0)
+            return argument.substr(prefix.size());
+    return std::nullopt;
+}
+
+bool confirm_startup(const platform::native_text& event_name) {
+    return platform::signal_named_event(event_name);
+}
+
+} // namespace tavrel::app_side

@@ -1,0 +1,42 @@
+// The application's side of the update protocol, for Tavrel to link: start the updater in
+// either mode, wait for its "ready" marker, call the update off with "cancel", and confirm
+// a start that the updater asked to be confirmed.
+#pragma once
+
+#include "common/paths.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrel::app_side {
+
+struct update_request {
+    path updater;      // the updater's executable
+    path app_dir;      // the installation directory
+    path archive;      // <download dir whose name begins with "tavrel-download-">/update.zip
+    std::string signature_base64; // 88 characters
+    std::uint64_t size = 0;
+    std::string version; // "major.minor.patch" as the update feed names it
+};
+
+// Starts the updater in update mode with this process as its parent.
+bool start_update(const update_request& request, platform::process_info& updater);
+// Starts the updater in recovery mode; its working directory is the download directory.
+bool start_recovery(const path& updater_executable, const path& app_dir, const path& download_dir,
+                    platform::process_info& updater);
+
+// Waits until the updater has written "ready", or it ended, or `limit` passed.
+bool wait_for_ready(const path& download_dir, platform::os_handle updater_process,
+                    std::chrono::milliseconds limit);
+// Creates the "cancel" marker; the updater then removes the download directory and ends.
+bool place_cancel(const path& download_dir);
+
+// The event name of "--tavrel-update-event=NAME" among the arguments, if there is one.
+std::optional<platform::native_text>
+startup_event_from_arguments(const std::vector<platform::native_text>& arguments);
+// Signals the updater that the application has started.
+bool confirm_startup(const platform::native_text& event_name);
+
+} // namespace tavrel::app_side

@@ -1,0 +1,149 @@
+#include "app/updater.h"
+
+#include "app/command_line.h"
+#include "auth/update_signature.h"
+#include "auth/version.h"
+#include "common/text.h"
+#include "install/commit.h"
+#include "install/recovery.h"
+#include "staging/stage_update.h"
+
+#include <stdexcept>
+
+namespace tavrel {
+
+namespace {
+
+enum class run_mode { update, recovery };
+
+inline constexpr char download_dir_prefix[] = "tavrel-download-";
+inline constexpr std::uint64_t max_archive_size = 0x20000000;
+
+// An existing directory that is not a reparse point.
+bool is_plain_directory(const path& p) {
+    std::uint32_t attributes = 0;
+    if (!platform::get_file_attributes(p, attributes))
+        return false;
+    return (attributes & (platform::attribute_directory | platform::attribute_reparse_point)) ==
+           platform::attribute_directory;
+}
+
+bool starts_with(const platform::native_text& text, std::string_view ascii_prefix) {
+    return text.size() >= ascii_prefix.size() &&
+           text.compare(0, ascii_prefix.size(), to_native(ascii_prefix)) == 0;
+}
+
+void raise_if_false(bool ok, const std::string& error) {
+    if (!ok)
+        throw std::runtime_error(error);
+}
+
+// Steps 2 to the end of the mode's sequence; everything created here is released before
+// the caller's failure handler runs.
+int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
+                  const run_limits& limits, path& app_dir, std::string& error,
+                  bool& parent_exited) {
+    std::size_t consumed = 0;
+    const std::uint32_t parent_pid = parse_stoul(args[1], consumed);
+    if (parent_pid == 0 || consumed != args[1].size())
+        return exit_rejected;
+
+    const scoped_handle parent(platform::open_process_for_wait(parent_pid));
+    if (!parent.valid())
+        return exit_rejected;
+
+    app_dir = canonical_path(path(args[2]));
+    path archive_path;
+    path download_dir;
+    if (mode == run_mode::update) {
+        archive_path = canonical_path(path(args[3]));
+        download_dir = parent_path(archive_path);
+    } else {
+        download_dir = current_directory();
+    }
+    if (!is_plain_directory(app_dir) || !is_plain_directory(download_dir))
+        return exit_rejected;
+    if (!starts_with(file_name(download_dir).native(), download_dir_prefix))
+        return exit_rejected;
+
+    std::string signature_text;
+    std::uint64_t expected_size = 0;
+    app_version requested_version;
+    if (mode == run_mode::update) {
+        if (file_name(archive_path).native() != to_native("update.zip"))
+            return exit_rejected;
+        if (!is_signature_argument(args[4]))
+            return exit_rejected;
+        for (const auto c : args[4])
+            signature_text.push_back(static_cast<char>(c & 0xFF));
+        expected_size = parse_stoull(args[5], consumed);
+        if (expected_size < 1 || expected_size > max_archive_size || consumed != args[5].size())
+            return exit_rejected;
+        requested_version = parse_version(args[6]);
+    }
+
+    switch (wait_for_parent_exit(download_dir, parent.get(), limits.exit_wait)) {
+    case handshake_result::ready_not_written:
+        return exit_rejected;
+    case handshake_result::cancelled:
+        return exit_failure;
+    case handshake_result::parent_exited:
+        parent_exited = true;
+        break;
+    }
+
+    if (mode == run_mode::recovery) {
+        update_transaction transaction(app_dir);
+        raise_if_false(recover_transaction(transaction, error), error);
+        if (!launch_application_unconfirmed(app_dir))
+            throw std::runtime_error("The restored application could not be launched.");
+        return exit_success;
+    }
+
+    raise_if_false(check_update_signature(archive_path, signature_text, expected_size, error),
+                   error);
+    update_transaction transaction(app_dir);
+    raise_if_false(recover_transaction(transaction, error), error);
+    raise_if_false(stage_update(transaction, archive_path, error), error);
+    check_version_rule(read_file_version(staged_executable_path(transaction)), requested_version);
+
+    const platform::native_text startup_event_name = make_startup_event_name();
+    const scoped_handle startup_event = create_startup_event(startup_event_name);
+    if (!startup_event.valid())
+        throw std::runtime_error("Could not create the update startup confirmation.");
+    {
+        const relaunch_callable handler =
+            relaunch_handler{startup_event_name, startup_event, limits.confirmation};
+        raise_if_false(commit_update(transaction, handler, error), error);
+    }
+    remove_all_quietly(download_dir); // a leftover download directory is no failure
+    return exit_success;
+}
+
+} // namespace
+
+int run_updater(const std::vector<platform::native_text>& args, const run_limits& limits) {
+    run_mode mode;
+    if (args.size() == 4 && args[3] == to_native("--recover"))
+        mode = run_mode::recovery;
+    else if (args.size() == 7)
+        mode = run_mode::update;
+    else
+        return exit_rejected;
+
+    path app_dir;
+    std::string error;
+    bool parent_exited = false;
+    try {
+        return run_protected(args, mode, limits, app_dir, error, parent_exited);
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    }
+    platform::show_error_message(widen_message(error));
+    // Once the application has gone, the user gets it back, whatever went wrong.
+    if (parent_exited && !app_dir.empty())
+        launch_application_unconfirmed(app_dir);
+    return exit_failure;
+}
+
+} // namespace tavrel

@@ -1,0 +1,129 @@
+#include "common/paths.h"
+
+#include "common/text.h"
+
+namespace tavrel {
+
+namespace {
+
+std::string compose(std::string_view operation, int code) {
+    std::string text(operation);
+    text += ": ";
+    text += platform::error_description(code);
+    return text;
+}
+
+std::string quoted(const path& p) { return "\"" + path_display_text(p) + "\""; }
+
+} // namespace
+
+file_system_error::file_system_error(std::string_view operation, int code, const path& first)
+    : std::runtime_error(compose(operation, code) + ": " + quoted(first)), code_(code) {}
+
+file_system_error::file_system_error(std::string_view operation, int code, const path& first,
+                                     const path& second)
+    : std::runtime_error(compose(operation, code) + ": " + quoted(first) + ", " + quoted(second)),
+      code_(code) {}
+
+std::string path_display_text(const path& p) {
+    const auto& native = p.native();
+    if constexpr (sizeof(path::value_type) == 1) {
+        return std::string(native.begin(), native.end()); // also compiles for wide paths
+    } else {
+        std::u16string units(native.begin(), native.end());
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+            const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+            if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+                ++i;
+            else if (high || low)
+                units[i] = u'?';
+        }
+        return utf16_to_utf8(units);
+    }
+}
+
+path path_from_utf8(std::string_view utf8) {
+    const std::u16string wide = utf8_to_utf16(utf8); // validates on every platform
+    if constexpr (sizeof(path::value_type) == 1)
+        return path(std::string(utf8));
+    else
+        return path(path::string_type(wide.begin(), wide.end()));
+}
+
+std::string path_to_utf8(const path& p) { return native_to_utf8(p.native()); }
+
+path canonical_path(const path& p) {
+    if (p.empty())
+        return {};
+    path out;
+    if (const int code = platform::canonical_path(p, out))
+        throw file_system_error("canonical", code, p);
+    return out;
+}
+
+path current_directory() {
+    path out;
+    if (const int code = platform::current_directory(out))
+        throw file_system_error("current_path()", code, path());
+    return out;
+}
+
+path join(const path& left, const path& right) { return left / right; }
+
+path parent_path(const path& p) { return p.parent_path(); }
+
+path file_name(const path& p) { return p.filename(); }
+
+bool path_exists(const path& p) {
+    platform::file_status status;
+    const int code = platform::query_status(p, true, status);
+    if (code == 0)
+        return status.kind != platform::file_kind::not_found;
+    if (platform::is_not_found(code))
+        return false;
+    throw file_system_error("exists", code, p);
+}
+
+bool remove_path(const path& p) {
+    const int code = platform::remove_entry(p);
+    if (code == 0)
+        return true;
+    if (platform::is_not_found(code))
+        return false;
+    throw file_system_error("remove", code, p);
+}
+
+void rename_path(const path& from, const path& to) {
+    if (const int code = platform::rename_replace(from, to))
+        throw file_system_error("rename", code, from, to);
+}
+
+void create_directories(const path& p) {
+    if (p.empty())
+        return;
+    platform::file_status status;
+    const int code = platform::query_status(p, true, status);
+    if (code == 0 && status.kind == platform::file_kind::directory)
+        return;
+    if (code == 0 || !platform::is_not_found(code)) {
+        // Something other than a directory stands there, or it cannot be inspected.
+        throw file_system_error("create_directories", code == 0 ? platform::already_exists_error() : code, p);
+    }
+    const path parent = p.parent_path();
+    if (!parent.empty() && parent != p && p.has_relative_path())
+        tavrel::create_directories(parent);
+    const int created = platform::create_directory(p);
+    if (created != 0 && !platform::is_already_exists(created))
+        throw file_system_error("create_directories", created, p);
+}
+
+int remove_all_quietly(const path& p) noexcept {
+    try {
+        return platform::remove_tree(p);
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // namespace tavrel

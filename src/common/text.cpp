@@ -1,0 +1,127 @@
+#include "common/text.h"
+
+#include <limits>
+
+namespace tavrel {
+
+namespace {
+
+constexpr std::size_t max_conversion_units = std::size_t{1} << 31;
+constexpr int invalid_argument_code = 22;
+
+} // namespace
+
+conversion_error::conversion_error(int code)
+    : std::runtime_error(platform::error_description(code)), code_(code) {}
+
+std::u16string utf8_to_utf16(std::string_view text) {
+    if (text.size() >= max_conversion_units)
+        throw conversion_error(invalid_argument_code);
+    std::u16string out;
+    out.reserve(text.size());
+    const auto bad = [] { return conversion_error(platform::unicode_translation_error()); };
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b0 = static_cast<unsigned char>(text[i]);
+        if (b0 < 0x80) {
+            out.push_back(b0);
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        char32_t cp;
+        char32_t min;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            length = 2, cp = b0 & 0x1F, min = 0x80;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            length = 3, cp = b0 & 0x0F, min = 0x800;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            length = 4, cp = b0 & 0x07, min = 0x10000;
+        } else {
+            throw bad();
+        }
+        if (text.size() - i < length)
+            throw bad();
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            if ((b & 0xC0) != 0x80)
+                throw bad();
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            throw bad();
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string utf16_to_utf8(std::u16string_view text) {
+    if (text.size() >= max_conversion_units)
+        throw conversion_error(invalid_argument_code);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+                throw conversion_error(platform::unicode_translation_error());
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            throw conversion_error(platform::unicode_translation_error());
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::u16string widen_message(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (const char c : text)
+        out.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<signed char>(c))));
+    return out;
+}
+
+platform::native_text to_native(std::string_view ascii) {
+    return platform::native_text(ascii.begin(), ascii.end());
+}
+
+std::string native_to_utf8(const platform::native_text& text) {
+    if constexpr (sizeof(platform::native_text::value_type) == 1) {
+        return std::string(text.begin(), text.end());
+    } else {
+        return utf16_to_utf8(std::u16string(text.begin(), text.end()));
+    }
+}
+
+platform::native_text decimal_text(std::uint32_t value) {
+    return to_native(std::to_string(value));
+}
+
+platform::native_text decimal_text(std::int64_t value) {
+    return to_native(std::to_string(value));
+}
+
+} // namespace tavrel

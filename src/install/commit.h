@@ -1,0 +1,23 @@
+// The commit of a staged update and the end of a transaction's staging directory.
+#pragma once
+
+#include "install/transaction.h"
+
+#include <functional>
+#include <string>
+
+namespace tavrel {
+
+inline constexpr char acceptance_marker_name[] = ".accepted";
+inline constexpr char acceptance_marker_text[] = "Tavrel update backup\n";
+
+// Starts the updated application and says whether it confirmed its start.
+using relaunch_callable = std::function<bool(const path& executable)>;
+
+// False: `error` holds the user's message and the moves have been undone where possible.
+bool commit_update(update_transaction& transaction, const relaunch_callable& relaunch_handler,
+                   std::string& error);
+// Removes a staging directory; with `accepted_last` the acceptance marker goes last.
+void remove_transaction_directory(const path& directory, bool accepted_last) noexcept;
+
+} // namespace tavrel

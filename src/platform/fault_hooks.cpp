@@ -1,0 +1,70 @@
+#include "platform/fault_hooks.h"
+
+#ifdef TAVREL_FAULT_HOOKS
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace platform::hooks {
+
+namespace {
+
+// The one piece of mutable state in the program, and only in the test build: the counters
+// that let a test pick "the K-th rename" or "right after the N-th change".
+struct counters {
+    unsigned long changes = 0;
+    std::map<std::string, unsigned long> calls;
+};
+
+counters& state() {
+    static counters c;
+    return c;
+}
+
+unsigned long env_number(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::strtoul(value, nullptr, 10) : 0;
+}
+
+// An error code that no caller treats as "not found": EIO / ERROR_ACCESS_DENIED.
+#ifdef _WIN32
+constexpr int injected_code = 5;
+#else
+constexpr int injected_code = 5; // EIO
+#endif
+
+} // namespace
+
+int injected_error(const char* operation) {
+    const char* spec = std::getenv("TAVREL_FAIL_OPERATION");
+    if (!spec)
+        return 0;
+    const char* colon = std::strchr(spec, ':');
+    if (!colon || std::string(spec, colon) != operation)
+        return 0;
+    const unsigned long wanted = std::strtoul(colon + 1, nullptr, 10);
+    const unsigned long call = ++state().calls[operation];
+    return call == wanted ? injected_code : 0;
+}
+
+void after_change(const char* operation, const std::filesystem::path& p) {
+    const unsigned long n = ++state().changes;
+    if (const char* log = std::getenv("TAVREL_CHANGE_LOG")) {
+        if (std::FILE* f = std::fopen(log, "a")) {
+            std::fprintf(f, "%lu %s %s\n", n, operation, p.string().c_str());
+            std::fclose(f);
+        }
+    }
+    const unsigned long crash_after = env_number("TAVREL_CRASH_AFTER_CHANGE");
+    if (crash_after != 0 && n == crash_after)
+        std::_Exit(86); // no destructors, no flushing: as abrupt as a crash
+}
+
+void reset_counters() { state() = counters{}; }
+
+} // namespace platform::hooks
+
+#endif

@@ -1,0 +1,26 @@
+// Test-only fault injection for the platform layer. In the test build (TAVREL_FAULT_HOOKS)
+// every file-system operation asks `injected_error` first and every change reports to
+// `after_change`; environment variables choose a failing call or a simulated crash:
+//   TAVREL_CRASH_AFTER_CHANGE=N   end the process abruptly right after the N-th change
+//   TAVREL_FAIL_OPERATION=op:K    the K-th call of op fails (op: write, rename, remove,
+//                                 remove_tree, create_directory, clear_read_only, flush,
+//                                 status, list)
+//   TAVREL_CHANGE_LOG=file        append one line per change ("op path")
+// The production build compiles all of this away.
+#pragma once
+
+#include <filesystem>
+
+namespace platform::hooks {
+
+#ifdef TAVREL_FAULT_HOOKS
+int injected_error(const char* operation);
+void after_change(const char* operation, const std::filesystem::path& p);
+// Forgets the counts, so that a test process can inject faults case after case.
+void reset_counters();
+#else
+inline int injected_error(const char*) { return 0; }
+inline void after_change(const char*, const std::filesystem::path&) {}
+#endif
+
+} // namespace platform::hooks

@@ -1,0 +1,250 @@
+// The Linux stand-in for the Windows file services. A symbolic link plays the part of a
+// reparse point with the symbolic-link tag; Linux has no other reparse points.
+#include "platform/fault_hooks.h"
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+file_status status_from(const struct stat& st, const char* p) {
+    file_status out;
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target {};
+        out.kind = file_kind::symlink;
+        out.attributes = attribute_reparse_point;
+        out.reparse_tag = reparse_tag_symlink;
+        if (::stat(p, &target) == 0 && S_ISDIR(target.st_mode))
+            out.attributes |= attribute_directory;
+    } else if (S_ISDIR(st.st_mode)) {
+        out.kind = file_kind::directory;
+        out.attributes = attribute_directory;
+    } else {
+        out.kind = S_ISREG(st.st_mode) ? file_kind::regular : file_kind::other;
+        out.attributes = attribute_normal;
+    }
+    if ((st.st_mode & S_IWUSR) == 0)
+        out.attributes |= attribute_read_only;
+    return out;
+}
+
+int last_error() { return errno; }
+
+} // namespace
+
+int query_status(const path& p, bool follow_links, file_status& out) {
+    out = {};
+    if (const int injected = hooks::injected_error("status"))
+        return injected;
+    struct stat st {};
+    const int rc = follow_links ? ::stat(p.c_str(), &st) : ::lstat(p.c_str(), &st);
+    if (rc != 0)
+        return last_error();
+    out = status_from(st, p.c_str());
+    return 0;
+}
+
+bool get_file_attributes(const path& p, std::uint32_t& attributes) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0)
+        return false;
+    attributes = status_from(st, p.c_str()).attributes;
+    return true;
+}
+
+int query_file_size(const path& p, std::uint64_t& size) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0)
+        return last_error();
+    if (S_ISDIR(st.st_mode))
+        return EISDIR;
+    if (!S_ISREG(st.st_mode))
+        return ENOTSUP;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+int canonical_path(const path& p, path& out) {
+    char* resolved = ::realpath(p.c_str(), nullptr);
+    if (!resolved)
+        return last_error();
+    out = resolved;
+    std::free(resolved);
+    return 0;
+}
+
+int current_directory(path& out) {
+    char buffer[PATH_MAX];
+    if (!::getcwd(buffer, sizeof buffer))
+        return last_error();
+    out = buffer;
+    return 0;
+}
+
+int list_directory(const path& dir, std::vector<path>& children, bool& failed_while_advancing) {
+    children.clear();
+    failed_while_advancing = false;
+    if (const int injected = hooks::injected_error("list"))
+        return injected;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return last_error();
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(d);
+        if (!entry) {
+            const int code = errno;
+            ::closedir(d);
+            failed_while_advancing = code != 0;
+            return code;
+        }
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            children.emplace_back(name);
+    }
+}
+
+int path_to_fs_narrow(const path& p, std::string& out) {
+    out = p.native();
+    return 0;
+}
+
+// Windows has no execute permission: any file can be started, a staged Tavrel.exe included.
+// Files are created executable (within the umask) to behave the same way.
+int write_file(const path& p, const void* data, std::size_t size) {
+    if (const int injected = hooks::injected_error("write"))
+        return injected;
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
+    if (fd < 0)
+        return last_error();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int code = n < 0 ? last_error() : EIO;
+            ::close(fd);
+            return code;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0)
+        return last_error();
+    hooks::after_change("write", p);
+    return 0;
+}
+
+int rename_replace(const path& from, const path& to) {
+    if (const int injected = hooks::injected_error("rename"))
+        return injected;
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return last_error();
+    hooks::after_change("rename", to);
+    return 0;
+}
+
+int remove_entry(const path& p) {
+    if (const int injected = hooks::injected_error("remove"))
+        return injected;
+    if (::unlink(p.c_str()) != 0) {
+        if (errno != EISDIR && errno != EPERM)
+            return last_error();
+        if (::rmdir(p.c_str()) != 0)
+            return last_error();
+    }
+    hooks::after_change("remove", p);
+    return 0;
+}
+
+namespace {
+
+int remove_tree_below(const path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0)
+        return errno == ENOENT ? 0 : last_error();
+    if (S_ISDIR(st.st_mode)) {
+        std::vector<path> children;
+        bool advancing = false;
+        if (const int code = list_directory(p, children, advancing))
+            return code;
+        for (const auto& child : children)
+            if (const int code = remove_tree_below(p / child))
+                return code;
+        if (::rmdir(p.c_str()) != 0)
+            return last_error();
+    } else if (::unlink(p.c_str()) != 0) {
+        return last_error();
+    }
+    hooks::after_change("remove_tree", p);
+    return 0;
+}
+
+} // namespace
+
+int remove_tree(const path& p) {
+    if (const int injected = hooks::injected_error("remove_tree"))
+        return injected;
+    return remove_tree_below(p);
+}
+
+int create_directory(const path& p) {
+    if (const int injected = hooks::injected_error("create_directory"))
+        return injected;
+    if (::mkdir(p.c_str(), 0777) != 0)
+        return last_error();
+    hooks::after_change("create_directory", p);
+    return 0;
+}
+
+int clear_read_only(const path& p) {
+    if (const int injected = hooks::injected_error("clear_read_only"))
+        return injected;
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0)
+        return last_error();
+    if ((st.st_mode & S_IWUSR) != 0)
+        return 0;
+    if (::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+        return last_error();
+    hooks::after_change("clear_read_only", p);
+    return 0;
+}
+
+flush_result flush_file(const path& p) {
+    if (hooks::injected_error("flush_open"))
+        return flush_result::open_failed;
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return flush_result::open_failed;
+    const bool flushed = hooks::injected_error("flush") == 0 && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!flushed)
+        return flush_result::flush_failed;
+    // A new file's name is durable only once its directory is flushed too.
+    path directory = p.parent_path();
+    if (directory.empty())
+        directory = ".";
+    const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
+        return flush_result::flush_failed;
+    const bool dir_flushed = ::fsync(dir_fd) == 0;
+    ::close(dir_fd);
+    return dir_flushed ? flush_result::ok : flush_result::flush_failed;
+}
+
+bool random_u32(std::uint32_t& out) {
+    return ::getrandom(&out, sizeof out, 0) == static_cast<ssize_t>(sizeof out);
+}
+
+} // namespace platform

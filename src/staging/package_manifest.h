@@ -1,0 +1,18 @@
+// The package file manifest ".tavrel-package-files.txt": UTF-16LE with BOM, a header line,
+// one package path per line.
+#pragma once
+
+#include "common/paths.h"
+
+#include <string>
+#include <vector>
+
+namespace tavrel {
+
+inline constexpr char package_manifest_name[] = ".tavrel-package-files.txt";
+
+// Raises std::runtime_error with the user's message; file-system and conversion errors
+// raise their own errors. The paths are UTF-8 with "/" separators, as written.
+void read_package_manifest(const path& file, std::vector<std::string>& package_manifest_paths);
+
+} // namespace tavrel

@@ -1,0 +1,17 @@
+// Unpacks the authenticated archive into a fresh staging directory and fills the transaction.
+#pragma once
+
+#include "install/transaction.h"
+
+#include <string>
+
+namespace tavrel {
+
+inline constexpr char staging_directory_prefix[] = ".tavrel-update-";
+
+// False: `error` holds the user's message. Raises nothing derived from std::exception.
+bool stage_update(update_transaction& transaction, const path& archive_path, std::string& error);
+// staging_dir/new/Tavrel.exe once prepared, otherwise empty.
+path staged_executable_path(const update_transaction& transaction);
+
+} // namespace tavrel

@@ -1,0 +1,77 @@
+// The number conversions of the command line behave like the Windows build's stoul/stoull
+// (32-bit unsigned long) on every platform.
+#include "app/command_line.h"
+#include "common/text.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrel {
+namespace {
+
+TEST(parse_stoul, follows_the_32_bit_conversion) {
+    const struct {
+        std::string text;
+        std::uint32_t value;
+        std::size_t consumed;
+    } cases[] = {
+        {"42", 42, 2},           {" 42", 42, 3},       {"\t+42", 42, 4},
+        {"42x", 42, 2},          {"0", 0, 1},          {"-1", 0xFFFFFFFFu, 2},
+        {"-4294967295", 1, 11},  {"4294967295", 0xFFFFFFFFu, 10},
+        {"0000000000004294967295", 0xFFFFFFFFu, 22},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::size_t consumed = 0;
+        EXPECT_EQ(parse_stoul(to_native(c.text), consumed), c.value);
+        EXPECT_EQ(consumed, c.consumed);
+    }
+}
+
+TEST(parse_stoul, raises_the_two_messages) {
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"", "invalid stoul argument"},         {"x42", "invalid stoul argument"},
+        {"+", "invalid stoul argument"},        {" -x", "invalid stoul argument"},
+        {"4294967296", "stoul argument out of range"},
+        {"-4294967296", "stoul argument out of range"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::size_t consumed = 0;
+        try {
+            parse_stoul(to_native(c.text), consumed);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+}
+
+TEST(parse_stoull, covers_64_bits) {
+    std::size_t consumed = 0;
+    EXPECT_EQ(parse_stoull(to_native("18446744073709551615"), consumed), UINT64_MAX);
+    EXPECT_EQ(parse_stoull(to_native("+5"), consumed), 5u);
+    EXPECT_EQ(consumed, 2u);
+    EXPECT_THROW(parse_stoull(to_native("18446744073709551616"), consumed), std::out_of_range);
+    try {
+        parse_stoull(to_native("x"), consumed);
+        ADD_FAILURE();
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "invalid stoull argument");
+    }
+}
+
+TEST(signature_argument, admits_88_characters_of_the_base64_set_only) {
+    EXPECT_TRUE(is_signature_argument(to_native(std::string(88, '='))));
+    EXPECT_TRUE(is_signature_argument(to_native(std::string(86, 'a') + "+/")));
+    EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A'))));
+    EXPECT_FALSE(is_signature_argument(to_native(std::string(89, 'A'))));
+    EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + "-")));
+    EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + "_")));
+    EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + " ")));
+}
+
+} // namespace
+} // namespace tavrel

@@ -1,0 +1,110 @@
+// Path and text utilities: strict conversions, the message widening and the composition of
+// file-system error texts.
+#include "common/paths.h"
+#include "common/scoped_handle.h"
+#include "common/text.h"
+#include "support/installation.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrel {
+namespace {
+
+TEST(utf_conversions, round_trip_valid_text) {
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"; // a é € 😀 z
+    const std::u16string wide = utf8_to_utf16(text);
+    EXPECT_EQ(wide, std::u16string(u"a\u00E9\u20AC\U0001F600z"));
+    EXPECT_EQ(utf16_to_utf8(wide), text);
+    EXPECT_EQ(utf8_to_utf16(""), u"");
+}
+
+TEST(utf_conversions, refuse_invalid_sequences_strictly) {
+    const std::string invalid[] = {
+        "\x80",         "\xC3",         "\xC0\xAF",     "\xE0\x80\xAF", // lone, cut, overlong
+        "\xED\xA0\x80",                                                 // encoded surrogate
+        "\xF4\x90\x80\x80",                                             // above U+10FFFF
+        "\xFF",         "a\xC3(",
+    };
+    for (const auto& text : invalid) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        EXPECT_THROW(utf8_to_utf16(text), conversion_error);
+    }
+    const std::u16string unpaired[] = {u"\xD800", u"a\xDC00", std::u16string(1, 0xD83D) + u"x"};
+    for (const auto& text : unpaired)
+        EXPECT_THROW(utf16_to_utf8(text), conversion_error);
+}
+
+TEST(widen_message, sign_extends_every_byte) {
+    const std::u16string wide = widen_message("A\xE9\x7F\x80");
+    ASSERT_EQ(wide.size(), 4u);
+    EXPECT_EQ(wide[0], u'A');
+    EXPECT_EQ(wide[1], 0xFFE9);
+    EXPECT_EQ(wide[2], 0x7F);
+    EXPECT_EQ(wide[3], 0xFF80);
+}
+
+TEST(decimal_text, has_no_grouping_and_a_sign_for_negatives) {
+    EXPECT_EQ(decimal_text(std::uint32_t{4294967295u}), to_native("4294967295"));
+    EXPECT_EQ(decimal_text(std::int64_t{-12}), to_native("-12"));
+    EXPECT_EQ(decimal_text(std::uint32_t{0}), to_native("0"));
+}
+
+TEST(file_system_error, composes_operation_description_and_paths) {
+    const file_system_error one("remove", ENOENT, path("/a b/c"));
+    EXPECT_EQ(std::string(one.what()), "remove: No such file or directory: \"/a b/c\"");
+    const file_system_error two("rename", EACCES, path("/x"), path("/y"));
+    EXPECT_EQ(std::string(two.what()), "rename: Permission denied: \"/x\", \"/y\"");
+}
+
+TEST(paths, operations_raise_their_named_errors) {
+    test::installation inst;
+    const path missing = inst.root / "missing";
+    EXPECT_FALSE(path_exists(missing));
+    EXPECT_FALSE(path_exists(missing / "below")); // not-found class, not an error
+    EXPECT_FALSE(remove_path(missing));
+    try {
+        rename_path(missing, inst.root / "other");
+        ADD_FAILURE();
+    } catch (const file_system_error& e) {
+        EXPECT_EQ(std::string(e.what()), "rename: No such file or directory: \"" +
+                                             missing.string() + "\", \"" +
+                                             (inst.root / "other").string() + "\"");
+    }
+    try {
+        canonical_path(missing);
+        ADD_FAILURE();
+    } catch (const file_system_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "canonical: No such file or directory: \"" + missing.string() + "\"");
+    }
+    EXPECT_TRUE(canonical_path(path()).empty());
+}
+
+TEST(paths, create_directories_refuses_a_file_in_the_way) {
+    test::installation inst;
+    tavrel::create_directories(inst.root / "a" / "b" / "c");
+    EXPECT_TRUE(std::filesystem::is_directory(inst.root / "a" / "b" / "c"));
+    tavrel::create_directories(inst.root / "a" / "b"); // existing: no error
+    test::write_file(inst.root / "f", "x");
+    try {
+        tavrel::create_directories(inst.root / "f" / "g");
+        ADD_FAILURE();
+    } catch (const file_system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("create_directories: ", 0), 0u) << e.what();
+    }
+}
+
+TEST(paths, canonical_path_resolves_links_and_trailing_separators) {
+    test::installation inst;
+    std::filesystem::create_directory_symlink(inst.app_dir, inst.root / "link");
+    EXPECT_EQ(canonical_path(inst.root / "link" / ""), inst.app_dir);
+    EXPECT_EQ(canonical_path(inst.root / "link" / ".." / "app"), inst.app_dir);
+}
+
+TEST(scoped_handle, treats_null_and_all_bits_set_as_no_handle) {
+    EXPECT_FALSE(scoped_handle().valid());
+    EXPECT_FALSE(scoped_handle(platform::invalid_handle).valid());
+}
+
+} // namespace
+} // namespace tavrel

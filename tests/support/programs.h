@@ -1,0 +1,62 @@
+// Running the real programs (updater, demo application, tools) from tests.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavrel::test {
+
+// Path of a program built by this build: "tavrel-updater", "tavrel-updater-test",
+// "tavrel-demo-app", "tavrel-sign", "tavrel-pack", "tavrel-set-version".
+std::filesystem::path program(const std::string& name);
+
+struct run_options {
+    std::filesystem::path working_directory; // empty: the test's own
+    std::vector<std::pair<std::string, std::string>> environment; // added to the test's own
+    std::chrono::milliseconds timeout{180000};
+};
+
+struct run_result {
+    int exit_code = -1; // -1 when killed by a signal or timed out
+    bool timed_out = false;
+    std::string out; // standard output
+    std::string err; // standard error (the Linux updater's message box)
+    std::chrono::milliseconds elapsed{0};
+};
+
+// A started program whose exit code the test collects. Processes that it starts and that
+// outlive it (the updater started by the demo application) are reaped by the test process,
+// which makes itself a child subreaper.
+class child_process {
+  public:
+    child_process(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                  const run_options& options = {});
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    int pid() const { return pid_; }
+    run_result wait();
+
+  private:
+    int pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    run_options options_;
+    std::chrono::steady_clock::time_point started_;
+    bool waited_ = false;
+};
+
+run_result run(const std::filesystem::path& exe, const std::vector<std::string>& args,
+               const run_options& options = {});
+
+// Waits for a process that is not our child but was reparented to us (subreaper).
+run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout);
+
+// Whether a process with that id still exists (a zombie counts as gone).
+bool process_running(int pid);
+
+} // namespace tavrel::test
