@@ -27,7 +27,7 @@ class command_line : public ::testing::Test {
     void expect_rejected(const std::vector<std::string>& args, const fs::path& cwd = {}) {
         const auto before = snapshot(inst.root);
         const run_result r = run(program("tavrel-updater"), args,
-                                 {.working_directory = cwd, .environment = inst.environment()});
+                                 in_directory(cwd, inst.environment()));
         EXPECT_EQ(r.exit_code, 2) << r.err;
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(snapshot(inst.root), before);
@@ -36,7 +36,7 @@ class command_line : public ::testing::Test {
     void expect_message(const std::vector<std::string>& args, const std::string& message) {
         const auto before = snapshot(inst.root);
         const run_result r =
-            run(program("tavrel-updater"), args, {.environment = inst.environment()});
+            run(program("tavrel-updater"), args, with_environment(inst.environment()));
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, message + "\n");
         EXPECT_EQ(snapshot(inst.root), before);
@@ -150,7 +150,7 @@ TEST_F(command_line, a_missing_path_shows_the_canonical_error) {
     // With seven arguments "--recover" is the archive path, resolved from the working directory.
     const run_result r = run(program("tavrel-updater"),
                              {pid, inst.app_dir.string(), "--recover", good_signature, "24", "2.1.0"},
-                             {.working_directory = inst.download_dir});
+                             in_directory(inst.download_dir));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "canonical: No such file or directory: \"--recover\"\n");
 }
@@ -169,7 +169,7 @@ TEST_F(command_line, accepts_leading_blanks_signs_and_the_size_limit) {
             run(program("tavrel-updater"),
                 {c.pid_prefix + std::to_string(app.pid()), inst.app_dir.string(),
                  inst.archive.string(), good_signature, c.size, " 2. 1 .0"},
-                {.environment = inst.environment()});
+                with_environment(inst.environment()));
         app.wait();
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(fs::exists(inst.download_dir / "ready"));

@@ -35,7 +35,7 @@ TEST_F(handshake, a_cancel_marker_present_before_the_first_wait_ends_the_run) {
         // This test process plays the application and never exits: only the cancel test
         // before the first wait can end the run this fast.
         const run_result r = run(program("tavrel-updater"), update_args(::getpid()),
-                                 {.environment = inst.environment()});
+                                 with_environment(inst.environment()));
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, "");
         EXPECT_LT(r.elapsed.count(), 5000);
@@ -47,13 +47,13 @@ TEST_F(handshake, a_cancel_marker_present_before_the_first_wait_ends_the_run) {
 
 TEST_F(handshake, the_application_cancels_while_the_updater_waits) {
     child_process app(program("tavrel-demo-app"),
-                      {"parent", inst.download_dir.string(), "--cancel", "--exit-after-ms", "5000"});
+                      {"parent", inst.download_dir.string(), "--cancel", "--exit-after-ms", "3000"});
     const run_result r = run(program("tavrel-updater"), update_args(app.pid()),
-                             {.environment = inst.environment()});
+                             with_environment(inst.environment()));
     EXPECT_EQ(app.wait().exit_code, 0);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "");
-    EXPECT_LT(r.elapsed.count(), 4000) << "the cancel is seen within a wait or two";
+    EXPECT_LT(r.elapsed.count(), 2500) << "the cancel is seen within a wait or two";
     EXPECT_FALSE(fs::exists(inst.download_dir));
     EXPECT_TRUE(inst.starts().empty());
 }
@@ -61,7 +61,7 @@ TEST_F(handshake, the_application_cancels_while_the_updater_waits) {
 TEST_F(handshake, an_application_that_exits_at_once_lets_the_run_go_on) {
     child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
     const run_result r = run(program("tavrel-updater"), update_args(app.pid()),
-                             {.environment = inst.environment()});
+                             with_environment(inst.environment()));
     app.wait();
     // The next stage refuses the archive: proof that the wait ended with the application.
     EXPECT_EQ(r.exit_code, 1);
@@ -76,7 +76,7 @@ TEST_F(handshake, an_application_that_exits_at_once_lets_the_run_go_on) {
 TEST_F(handshake, an_application_that_never_exits_times_out) {
     const auto before = snapshot(inst.app_dir);
     const run_result r = run(program("tavrel-updater-test"), update_args(::getpid()),
-                             {.environment = {{"TAVREL_TEST_EXIT_POLLS", "5"}}});
+                             with_environment({{"TAVREL_TEST_EXIT_POLLS", "5"}}));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "Tavrel did not exit. No installed files were changed.\n");
     EXPECT_GE(r.elapsed.count(), 450);
@@ -89,7 +89,7 @@ TEST_F(handshake, an_application_that_never_exits_times_out) {
 
 TEST_F(handshake, the_product_waits_the_full_sixty_seconds) {
     const run_result r = run(program("tavrel-updater"), update_args(::getpid()),
-                             {.environment = inst.environment()});
+                             with_environment(inst.environment()));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "Tavrel did not exit. No installed files were changed.\n");
     EXPECT_GE(r.elapsed.count(), 60000);
@@ -99,7 +99,7 @@ TEST_F(handshake, the_product_waits_the_full_sixty_seconds) {
 TEST_F(handshake, a_ready_marker_that_cannot_be_written_rejects_the_run) {
     const run_result r =
         run(program("tavrel-updater-test"), update_args(::getpid()),
-            {.environment = {{"TAVREL_FAIL_OPERATION", "write:1"}}});
+            with_environment({{"TAVREL_FAIL_OPERATION", "write:1"}}));
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(inst.download_dir / "ready"));
@@ -109,7 +109,7 @@ TEST_F(handshake, a_failure_before_the_application_exits_starts_nothing) {
     auto args = update_args(::getpid());
     args[5] = "2.1.x";
     const run_result r =
-        run(program("tavrel-updater"), args, {.environment = inst.environment()});
+        run(program("tavrel-updater"), args, with_environment(inst.environment()));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "The requested update version is invalid.\n");
     EXPECT_FALSE(fs::exists(inst.download_dir / "ready"));
@@ -120,7 +120,7 @@ TEST_F(handshake, recovery_mode_starts_the_application_from_its_directory) {
     child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
     const run_result r =
         run(program("tavrel-updater"), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-            {.working_directory = inst.download_dir, .environment = inst.environment()});
+            in_directory(inst.download_dir, inst.environment()));
     app.wait();
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -132,7 +132,7 @@ TEST_F(handshake, recovery_mode_starts_the_application_from_its_directory) {
 TEST_F(handshake, recovery_mode_takes_the_download_directory_from_the_working_directory) {
     const run_result r =
         run(program("tavrel-updater"), {std::to_string(::getpid()), inst.app_dir.string(), "--recover"},
-            {.working_directory = inst.root, .environment = inst.environment()});
+            in_directory(inst.root, inst.environment()));
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(inst.root / "ready"));
@@ -143,7 +143,7 @@ TEST_F(handshake, recovery_mode_reports_an_application_that_cannot_be_started) {
     child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
     const run_result r =
         run(program("tavrel-updater"), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-            {.working_directory = inst.download_dir, .environment = inst.environment()});
+            in_directory(inst.download_dir, inst.environment()));
     app.wait();
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "The restored application could not be launched.\n");
@@ -155,7 +155,7 @@ TEST_F(handshake, the_application_starts_the_updater_through_the_protocol_librar
     const run_result app = run(program("tavrel-demo-app"),
                                {"update", program("tavrel-updater").string(), inst.app_dir.string(),
                                 inst.archive.string(), signature, "14", "2.1.0"},
-                               {.environment = inst.environment()});
+                               with_environment(inst.environment()));
     ASSERT_EQ(app.exit_code, 0) << app.err;
     const int updater_pid = std::stoi(app.out);
     const run_result r = wait_for_orphan(updater_pid, std::chrono::seconds(30));

@@ -16,7 +16,8 @@
 // Started by the updater, it appends "start <arguments>|<working directory>" to the file
 // named by TAVREL_DEMO_LOG. TAVREL_DEMO_BEHAVIOUR makes it misbehave for tests:
 // "confirm" (default), "hang" (never confirm), "exit" (end without confirming),
-// "confirm-exit" (confirm, then end at once). TAVREL_DEMO_LIFETIME_MS: how long it runs after
+// "confirm-exit" (confirm and end in the same instant: a helper process signals the event
+// right after this one has ended, so the updater always finds the application gone). TAVREL_DEMO_LIFETIME_MS: how long it runs after
 // confirming (default 3000).
 #include "app/app_side.h"
 #include "auth/version.h"
@@ -81,10 +82,20 @@ int run_as_application(const std::vector<native_text>& args) {
         sleep_ms(env_number("TAVREL_DEMO_HANG_MS", 120000));
         return 0;
     }
+    if (behaviour == "confirm-exit" && event) {
+        platform::process_info helper;
+        const native_text command_line =
+            tavrel::to_native("\"") + args[0] + tavrel::to_native("\" signal-after-exit ") +
+            tavrel::decimal_text(platform::current_process_id()) + tavrel::to_native(" ") + *event;
+        if (!platform::create_process(args[0], command_line, path(args[0]).parent_path(), helper))
+            return 3;
+        platform::close_handle(helper.process);
+        if (helper.thread != platform::no_handle)
+            platform::close_handle(helper.thread);
+        return 0;
+    }
     if (event && !app_side::confirm_startup(*event))
         return 3;
-    if (behaviour == "confirm-exit")
-        return 0;
     sleep_ms(env_number("TAVREL_DEMO_LIFETIME_MS", 3000));
     return 0;
 }
@@ -146,6 +157,16 @@ int run_command(const std::vector<native_text>& args) {
             return 3;
         sleep_ms(exit_after);
         return 0;
+    }
+    if (command == "signal-after-exit" && args.size() == 4) {
+        const auto pid = static_cast<std::uint32_t>(
+            std::strtoul(tavrel::native_to_utf8(args[2]).c_str(), nullptr, 10));
+        const platform::os_handle process = platform::open_process_for_wait(pid);
+        if (process != platform::no_handle) {
+            platform::wait_for_object(process, 60000);
+            platform::close_handle(process);
+        }
+        return app_side::confirm_startup(args[3]) ? 0 : 3;
     }
     if (command == "version" && args.size() == 3) {
         try {

@@ -19,6 +19,20 @@ struct run_options {
     std::chrono::milliseconds timeout{180000};
 };
 
+using environment_list = std::vector<std::pair<std::string, std::string>>;
+inline run_options with_environment(environment_list environment) {
+    run_options options;
+    options.environment = std::move(environment);
+    return options;
+}
+inline run_options in_directory(std::filesystem::path directory,
+                                environment_list environment = {}) {
+    run_options options;
+    options.working_directory = std::move(directory);
+    options.environment = std::move(environment);
+    return options;
+}
+
 struct run_result {
     int exit_code = -1; // -1 when killed by a signal or timed out
     bool timed_out = false;
