@@ -1,0 +1,116 @@
+#include "auth/update_signature.h"
+
+#include "auth/base64.h"
+#include "auth/ed25519/ed25519.h"
+#include "auth/update_signature_internal.h"
+
+#include <array>
+#include <exception>
+#include <fstream>
+#include <vector>
+
+namespace tavrel {
+
+namespace {
+
+constexpr char message_bad_key_or_signature[] =
+    "The update signature or configured public key is invalid.";
+constexpr char message_not_verified[] =
+    "The update signature could not be verified. No installed files were changed.";
+constexpr char message_wrong_size_or_path[] =
+    "The downloaded update has an unexpected size or path.";
+constexpr char message_unreadable[] = "The downloaded update could not be read.";
+
+constexpr std::uint64_t max_archive_size = 0x20000000; // 512 MiB, all of it held in memory
+constexpr std::size_t signature_size = 64;
+constexpr std::size_t public_key_size = 32;
+
+// The group order L of RFC 8032, little-endian.
+constexpr std::array<std::uint8_t, 32> group_order = {
+    0xED, 0xD3, 0xF5, 0x5C, 0x1A, 0x63, 0x12, 0x58, 0xD6, 0x9C, 0xF7, 0xA2, 0xDE, 0xF9, 0xDE, 0x14,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
+
+bool fail(std::string& error, const char* message) {
+    error = message;
+    return false;
+}
+
+} // namespace
+
+// S, bytes 32 to 63 of the signature, must be below L: otherwise S + L, S + 2L... would all be
+// accepted for one message, and signatures would be malleable.
+bool signature_scalar_below_order(std::span<const std::uint8_t> signature) {
+    for (std::size_t i = 32; i-- > 0;) {
+        const std::uint8_t s = signature[32 + i];
+        if (s != group_order[i])
+            return s < group_order[i];
+    }
+    return false; // S == L
+}
+
+bool verify_signature(std::span<const std::uint8_t> message,
+                      std::span<const std::uint8_t> signature,
+                      std::span<const std::uint8_t> public_key) {
+    if (signature.size() != signature_size || public_key.size() != public_key_size)
+        return false;
+    if (!signature_scalar_below_order(signature))
+        return false;
+    static constexpr unsigned char no_bytes[1] = {0};
+    const unsigned char* data = message.empty() ? no_bytes : message.data();
+    return ed25519_verify(signature.data(), data, message.size(), public_key.data()) == 1;
+}
+
+bool read_exact_file(const path& file, std::uint64_t size, std::vector<std::uint8_t>& buffer) {
+    buffer.assign(size, 0);
+    std::ifstream in(file, std::ios::binary);
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(size));
+    if (!in)
+        return false;
+    // A byte after the expected end means the file grew after its size was taken.
+    return in.peek() == std::ifstream::traits_type::eof();
+}
+
+bool check_update_signature_with_key(const path& archive_path, std::string_view signature_text,
+                                     std::uint64_t expected_size, std::string_view public_key_text,
+                                     std::string& error) {
+    error.clear();
+    std::vector<std::uint8_t> signature;
+    if (!decode_base64(signature_text, signature) || signature.size() != signature_size)
+        return fail(error, message_bad_key_or_signature);
+    std::vector<std::uint8_t> public_key;
+    if (!decode_base64(public_key_text, public_key) || public_key.size() != public_key_size)
+        return fail(error, message_bad_key_or_signature);
+
+    try {
+        std::uint64_t size = 0;
+        if (const int code = platform::query_file_size(archive_path, size))
+            throw file_system_error("file_size", code, archive_path);
+        if (size != expected_size || size == 0 || size > max_archive_size)
+            return fail(error, message_wrong_size_or_path);
+        // A link could point anywhere the application can write to; only the file itself counts.
+        platform::file_status status;
+        if (const int code = platform::query_status(archive_path, false, status)) {
+            // Gone since the size query: the read below fails and says so.
+            if (!platform::is_not_found(code))
+                throw file_system_error("symlink_status", code, archive_path);
+        } else if (status.kind == platform::file_kind::symlink) {
+            return fail(error, message_wrong_size_or_path);
+        }
+        std::vector<std::uint8_t> archive;
+        if (!read_exact_file(archive_path, size, archive))
+            return fail(error, message_not_verified);
+        if (!verify_signature(archive, signature, public_key))
+            return fail(error, message_not_verified);
+        return true;
+    } catch (const std::exception&) {
+        return fail(error, message_unreadable);
+    }
+}
+
+bool check_update_signature(const path& archive_path, std::string_view signature_text,
+                            std::uint64_t expected_size, std::string& error) {
+    return check_update_signature_with_key(archive_path, signature_text, expected_size,
+                                           TAVREL_UPDATE_PUBLIC_KEY, error);
+}
+
+} // namespace tavrel
