@@ -1,0 +1,121 @@
+#include "install/commit.h"
+
+#include "common/paths.h"
+#include "install/journal.h"
+#include "install/rollback.h"
+#include "staging/destination.h"
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+namespace tavrel {
+
+namespace {
+
+void check_destinations(const update_transaction& transaction) {
+    for (const update_entry& entry : transaction.entries) {
+        std::string message;
+        if (!check_destination(transaction.app_dir, entry.relative_path, message))
+            throw std::runtime_error(message);
+    }
+}
+
+void move_files(update_transaction& transaction) {
+    const path backup_root = join(transaction.staging_dir, "old");
+    const path staged_root = join(transaction.staging_dir, "new");
+    for (update_entry& entry : transaction.entries) {
+        const path target = join(transaction.app_dir, entry.relative_path);
+        tavrel::create_directories(parent_path(target));
+        if (path_exists(target)) {
+            const path backup = join(backup_root, entry.relative_path);
+            tavrel::create_directories(parent_path(backup));
+            rename_path(target, backup);
+            entry.backed_up = true;
+        }
+        if (!entry.remove) {
+            rename_path(join(staged_root, entry.relative_path), target);
+            entry.installed = true;
+        }
+    }
+}
+
+// The marker is written and flushed after the application confirmed its start. If either
+// fails, the directory is kept whole: a later run then decides from what reached the disk.
+void record_acceptance(update_transaction& transaction) noexcept {
+    try {
+        const path marker = join(transaction.staging_dir, acceptance_marker_name);
+        if (platform::write_file(marker, acceptance_marker_text,
+                                 std::strlen(acceptance_marker_text)) != 0) {
+            transaction.keep_for_recovery = true;
+            return;
+        }
+        flush_file_to_disk(marker);
+    } catch (...) {
+        transaction.keep_for_recovery = true;
+    }
+}
+
+bool is_not_found_or_ok(int code) {
+    return code == 0 || platform::is_not_found(code);
+}
+
+} // namespace
+
+bool commit_update(update_transaction& transaction, const relaunch_callable& relaunch_handler,
+                   std::string& error) {
+    error.clear();
+    if (!transaction.prepared || transaction.committed || !relaunch_handler) {
+        error = "The update is not prepared or has no relaunch handler.";
+        return false;
+    }
+    try {
+        check_destinations(transaction);
+        write_recovery_journal(transaction);
+        move_files(transaction);
+        if (!relaunch_handler(join(transaction.app_dir, "Tavrel.exe")))
+            throw std::runtime_error("The updated application could not be launched.");
+    } catch (const std::exception& failure) {
+        error = failure.what();
+        restore_backups(transaction, error);
+        transaction.prepared = false;
+        return false;
+    }
+    record_acceptance(transaction);
+    transaction.committed = true;
+    return true;
+}
+
+void remove_transaction_directory(const path& directory, bool accepted_last) noexcept {
+    try {
+        if (!accepted_last) {
+            const int code = platform::remove_entry(directory);
+            if (code != 0 && platform::is_directory_not_empty(code))
+                remove_all_quietly(directory);
+            return;
+        }
+        // The journal goes first and must be gone before the marker may go: a journal without
+        // its marker would make a later run undo an accepted update from a backup tree that
+        // this removal may already have thinned out.
+        if (!is_not_found_or_ok(platform::remove_entry(join(directory, journal_file_name))))
+            return;
+        std::vector<path> children;
+        bool advancing = false;
+        if (platform::list_directory(directory, children, advancing) != 0)
+            return;
+        for (const path& child : children) {
+            if (child == path(acceptance_marker_name))
+                continue;
+            const path full = join(directory, child);
+            const int code = platform::remove_entry(full);
+            if (code != 0 && platform::is_directory_not_empty(code))
+                remove_all_quietly(full);
+        }
+        if (platform::remove_entry(join(directory, acceptance_marker_name)) == 0)
+            platform::remove_entry(directory);
+    } catch (...) {
+        // Nothing is reported: what stays is left for a later run.
+    }
+}
+
+} // namespace tavrel

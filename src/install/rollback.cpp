@@ -1,0 +1,42 @@
+#include "install/rollback.h"
+
+#include "common/paths.h"
+
+namespace tavrel {
+
+bool restore_backups(update_transaction& transaction, std::string& error) {
+    bool ok = true;
+    const path backup_root = join(transaction.staging_dir, "old");
+    for (auto entry = transaction.entries.rbegin(); entry != transaction.entries.rend(); ++entry) {
+        const path target = join(transaction.app_dir, entry->relative_path);
+        if (entry->installed) {
+            const int code = platform::remove_entry(target);
+            if (code != 0 && !platform::is_not_found(code)) {
+                // The backup stays where it is rather than overwrite a file we could not
+                // remove; the journal lets a later run finish this entry.
+                ok = false;
+                continue;
+            }
+            entry->installed = false;
+        }
+        if (entry->backed_up) {
+            if (platform::rename_replace(join(backup_root, entry->relative_path), target) != 0)
+                ok = false;
+            else
+                entry->backed_up = false;
+        }
+    }
+    if (ok)
+        return true;
+    transaction.keep_for_recovery = true;
+    std::string directory = path_to_utf8(transaction.staging_dir);
+    for (char& c : directory)
+        if (c == '\\')
+            c = '/';
+    error += " Previous files could not all be restored; backups remain in ";
+    error += directory;
+    error += '.';
+    return false;
+}
+
+} // namespace tavrel
