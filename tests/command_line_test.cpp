@@ -14,9 +14,14 @@ TEST(parse_stoul, follows_the_32_bit_conversion) {
         std::uint32_t value;
         std::size_t consumed;
     } cases[] = {
-        {"42", 42, 2},           {" 42", 42, 3},       {"\t+42", 42, 4},
-        {"42x", 42, 2},          {"0", 0, 1},          {"-1", 0xFFFFFFFFu, 2},
-        {"-4294967295", 1, 11},  {"4294967295", 0xFFFFFFFFu, 10},
+        {"42", 42, 2},
+        {" 42", 42, 3},
+        {"\t+42", 42, 4},
+        {"42x", 42, 2},
+        {"0", 0, 1},
+        {"-1", 0xFFFFFFFFu, 2},
+        {"-4294967295", 1, 11},
+        {"4294967295", 0xFFFFFFFFu, 10},
         {"0000000000004294967295", 0xFFFFFFFFu, 22},
     };
     for (const auto& c : cases) {
@@ -32,8 +37,10 @@ TEST(parse_stoul, raises_the_two_messages) {
         std::string text;
         std::string message;
     } cases[] = {
-        {"", "invalid stoul argument"},         {"x42", "invalid stoul argument"},
-        {"+", "invalid stoul argument"},        {" -x", "invalid stoul argument"},
+        {"", "invalid stoul argument"},
+        {"x42", "invalid stoul argument"},
+        {"+", "invalid stoul argument"},
+        {" -x", "invalid stoul argument"},
         {"4294967296", "stoul argument out of range"},
         {"-4294967296", "stoul argument out of range"},
     };

@@ -20,10 +20,14 @@ TEST(utf_conversions, round_trip_valid_text) {
 
 TEST(utf_conversions, refuse_invalid_sequences_strictly) {
     const std::string invalid[] = {
-        "\x80",         "\xC3",         "\xC0\xAF",     "\xE0\x80\xAF", // lone, cut, overlong
-        "\xED\xA0\x80",                                                 // encoded surrogate
-        "\xF4\x90\x80\x80",                                             // above U+10FFFF
-        "\xFF",         "a\xC3(",
+        "\x80",
+        "\xC3",
+        "\xC0\xAF",
+        "\xE0\x80\xAF",     // lone, cut, overlong
+        "\xED\xA0\x80",     // encoded surrogate
+        "\xF4\x90\x80\x80", // above U+10FFFF
+        "\xFF",
+        "a\xC3(",
     };
     for (const auto& text : invalid) {
         SCOPED_TRACE(::testing::PrintToString(text));
@@ -85,7 +89,7 @@ TEST(paths, create_directories_refuses_a_file_in_the_way) {
     tavrel::create_directories(inst.root / "a" / "b" / "c");
     EXPECT_TRUE(std::filesystem::is_directory(inst.root / "a" / "b" / "c"));
     tavrel::create_directories(inst.root / "a" / "b"); // existing: no error
-    test::write_file(inst.root / "f", "x");
+    test::write_bytes(inst.root / "f", "x");
     try {
         tavrel::create_directories(inst.root / "f" / "g");
         ADD_FAILURE();

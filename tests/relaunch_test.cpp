@@ -33,7 +33,9 @@ case_result relaunch_with(const installation& inst, const std::string& behaviour
                            std::chrono::steady_clock::now() - start)};
 }
 
-int started_pid_count(const installation& inst) { return static_cast<int>(inst.starts().size()); }
+int started_pid_count(const installation& inst) {
+    return static_cast<int>(inst.starts().size());
+}
 
 TEST(relaunch_handler, an_application_that_confirms_at_once_is_accepted_quickly) {
     installation inst;
@@ -56,9 +58,9 @@ TEST(relaunch_handler, refuses_what_does_not_confirm_a_running_start) {
         long long min_ms;
         long long max_ms;
     } cases[] = {
-        {"exit", 60000, 0, 2000},          // ends without a signal: false at once
-        {"confirm-exit", 60000, 0, 2000},  // signalled but gone when we look
-        {"hang", 700, 700, 5000},          // never signals: terminated after the limit
+        {"exit", 60000, 0, 2000},         // ends without a signal: false at once
+        {"confirm-exit", 60000, 0, 2000}, // signalled but gone when we look
+        {"hang", 700, 700, 5000},         // never signals: terminated after the limit
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.behaviour);

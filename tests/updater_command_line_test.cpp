@@ -15,31 +15,35 @@ class command_line : public ::testing::Test {
   protected:
     installation inst;
 
-    void SetUp() override { write_file(inst.archive, "PK not really an archive"); }
+    void SetUp() override { write_bytes(inst.archive, "PK not really an archive"); }
 
     // The arguments of a well-formed update invocation, with this test process as the
     // application (it never exits, so a run that gets past the checks would time out).
     std::vector<std::string> update_args() const {
-        return {std::to_string(::getpid()), inst.app_dir.string(), inst.archive.string(),
-                good_signature, "24", "2.1.0"};
+        return {std::to_string(::getpid()),
+                inst.app_dir.string(),
+                inst.archive.string(),
+                good_signature,
+                "24",
+                "2.1.0"};
     }
 
     void expect_rejected(const std::vector<std::string>& args, const fs::path& cwd = {}) {
-        const auto before = snapshot(inst.root);
-        const run_result r = run(program("tavrel-updater"), args,
-                                 in_directory(cwd, inst.environment()));
+        const auto before = snapshot_tree(inst.root, ".tavrel-update-");
+        const run_result r =
+            run(program("tavrel-updater"), args, in_directory(cwd, inst.environment()));
         EXPECT_EQ(r.exit_code, 2) << r.err;
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(snapshot(inst.root), before);
+        EXPECT_EQ(snapshot_tree(inst.root, ".tavrel-update-"), before);
     }
 
     void expect_message(const std::vector<std::string>& args, const std::string& message) {
-        const auto before = snapshot(inst.root);
+        const auto before = snapshot_tree(inst.root, ".tavrel-update-");
         const run_result r =
             run(program("tavrel-updater"), args, with_environment(inst.environment()));
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, message + "\n");
-        EXPECT_EQ(snapshot(inst.root), before);
+        EXPECT_EQ(snapshot_tree(inst.root, ".tavrel-update-"), before);
         EXPECT_TRUE(inst.starts().empty()) << "nothing is started before the application exits";
     }
 };
@@ -104,13 +108,14 @@ TEST_F(command_line, rejects_directories_and_names_that_fail_their_checks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.download_name + "/" + c.archive_name);
         const fs::path archive = inst.root / c.download_name / c.archive_name;
-        write_file(archive, "x");
+        fs::create_directories(archive.parent_path());
+        write_bytes(archive, "x");
         auto args = update_args();
         args[2] = archive.string();
         expect_rejected(args);
         fs::remove_all(inst.root / c.download_name);
         fs::create_directories(inst.download_dir);
-        write_file(inst.archive, "PK not really an archive");
+        write_bytes(inst.archive, "PK not really an archive");
     }
 }
 
@@ -148,9 +153,10 @@ TEST_F(command_line, a_missing_path_shows_the_canonical_error) {
     expect_message({pid, missing.string(), inst.archive.string(), good_signature, "24", "2.1.0"},
                    "canonical: No such file or directory: \"" + missing.string() + "\"");
     // With seven arguments "--recover" is the archive path, resolved from the working directory.
-    const run_result r = run(program("tavrel-updater"),
-                             {pid, inst.app_dir.string(), "--recover", good_signature, "24", "2.1.0"},
-                             in_directory(inst.download_dir));
+    const run_result r =
+        run(program("tavrel-updater"),
+            {pid, inst.app_dir.string(), "--recover", good_signature, "24", "2.1.0"},
+            in_directory(inst.download_dir));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "canonical: No such file or directory: \"--recover\"\n");
 }
@@ -165,11 +171,10 @@ TEST_F(command_line, accepts_leading_blanks_signs_and_the_size_limit) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pid_prefix + "|" + c.size);
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
-        const run_result r =
-            run(program("tavrel-updater"),
-                {c.pid_prefix + std::to_string(app.pid()), inst.app_dir.string(),
-                 inst.archive.string(), good_signature, c.size, " 2. 1 .0"},
-                with_environment(inst.environment()));
+        const run_result r = run(program("tavrel-updater"),
+                                 {c.pid_prefix + std::to_string(app.pid()), inst.app_dir.string(),
+                                  inst.archive.string(), good_signature, c.size, " 2. 1 .0"},
+                                 with_environment(inst.environment()));
         app.wait();
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(fs::exists(inst.download_dir / "ready"));

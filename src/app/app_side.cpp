@@ -32,7 +32,8 @@ bool start_update(const update_request& request, platform::process_info& updater
         decimal_text(platform::current_process_id()) + blank + quoted(request.app_dir.native()) +
         blank + quoted(request.archive.native()) + blank + to_native(request.signature_base64) +
         blank + to_native(std::to_string(request.size)) + blank + to_native(request.version);
-    return start(request.updater, arguments, parent_path(request.archive), updater);
+    // Not the download directory: the updater removes it at the end.
+    return start(request.updater, arguments, parent_path(request.updater), updater);
 }
 
 bool start_recovery(const path& updater_executable, const path& app_dir, const path& download_dir,

@@ -16,7 +16,7 @@ handshake_result wait_for_parent_exit(const path& download_dir, platform::os_han
     for (;;) {
         // Tested before every wait, so a cancel placed before we started is honoured at once.
         if (path_exists(cancel_marker)) {
-            remove_all_quietly(download_dir);
+            remove_download_directory(download_dir);
             return handshake_result::cancelled;
         }
         const std::uint32_t result =

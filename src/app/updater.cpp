@@ -1,6 +1,7 @@
 #include "app/updater.h"
 
 #include "app/command_line.h"
+#include "app/installation_lock.h"
 #include "auth/update_signature.h"
 #include "auth/version.h"
 #include "common/text.h"
@@ -82,6 +83,11 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         requested_version = parse_version(args[6]);
     }
 
+    // Held to the end of the run; a second updater on the same installation changes nothing.
+    const scoped_handle installation_lock = lock_installation(app_dir);
+    if (!installation_lock.valid())
+        return exit_rejected;
+
     switch (wait_for_parent_exit(download_dir, parent.get(), limits.exit_wait)) {
     case handshake_result::ready_not_written:
         return exit_rejected;
@@ -116,7 +122,7 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
             relaunch_handler{startup_event_name, startup_event, limits.confirmation};
         raise_if_false(commit_update(transaction, handler, error), error);
     }
-    remove_all_quietly(download_dir); // a leftover download directory is no failure
+    remove_download_directory(download_dir); // a leftover download directory is no failure
     return exit_success;
 }
 

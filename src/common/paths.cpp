@@ -126,4 +126,9 @@ int remove_all_quietly(const path& p) noexcept {
     }
 }
 
+void remove_download_directory(const path& download_dir) noexcept {
+    platform::set_current_directory(download_dir.parent_path());
+    remove_all_quietly(download_dir);
+}
+
 } // namespace tavrel

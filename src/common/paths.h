@@ -47,5 +47,8 @@ void rename_path(const path& from, const path& to);
 void create_directories(const path& p);
 // Recursive removal; errors are returned, never raised. A missing path is no error.
 int remove_all_quietly(const path& p) noexcept;
+// Removes the download directory with everything in it, first leaving it if it is the working
+// directory (Windows keeps a working directory from being removed). Errors are ignored.
+void remove_download_directory(const path& download_dir) noexcept;
 
 } // namespace tavrel

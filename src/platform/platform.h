@@ -64,6 +64,9 @@ int query_file_size(const path& p, std::uint64_t& size);
 // Final path name with links resolved (GetFinalPathNameByHandleW / realpath).
 int canonical_path(const path& p, path& out);
 int current_directory(path& out);
+// Windows cannot remove a directory that is a process's working directory, so the updater
+// steps out of the download directory before removing it.
+int set_current_directory(const path& p);
 
 // Names of the direct children of `dir`. On failure `failed_while_advancing` tells whether
 // the listing could not be opened (false) or broke off later (true).
@@ -125,6 +128,10 @@ void close_handle(os_handle h);
 os_handle create_named_event(const native_text& name, int& last_error);
 // The application's side: open the event of that name and signal it.
 bool signal_named_event(const native_text& name);
+// An exclusive lock that lives as long as its handle or the process: a named mutex in the
+// session namespace (Linux: an abstract socket of that name). no_handle when another process
+// holds it or it cannot be created.
+os_handle acquire_named_lock(const native_text& name);
 
 // --- user interface and version resources --------------------------------------------------
 

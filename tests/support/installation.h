@@ -2,8 +2,9 @@
 // application as Tavrel.exe, a download directory, and the log of application starts.
 #pragma once
 
+#include "support/temp_tree.h"
+
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -11,21 +12,11 @@ namespace tavrel::test {
 
 namespace fs = std::filesystem;
 
-// Every file below `root` (path relative to it -> content; directories as "<dir>"; links as
-// "<link>target"), leaving out the names that begin with `skip_prefix` at the top.
-std::map<std::string, std::string> snapshot(const fs::path& root,
-                                            const std::string& skip_prefix = ".tavrel-update-");
-
-std::string read_file(const fs::path& file);
-void write_file(const fs::path& file, const std::string& content);
-
 struct installation {
     installation();
-    ~installation();
-    installation(const installation&) = delete;
-    installation& operator=(const installation&) = delete;
 
-    fs::path root;         // a fresh temporary directory
+    temp_dir scratch;
+    fs::path root;         // the temporary directory
     fs::path app_dir;      // root/app, holding Tavrel.exe (the demo application, 2.0.3)
     fs::path download_dir; // root/tavrel-download-1
     fs::path archive;      // download_dir/update.zip (not created)

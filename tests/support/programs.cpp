@@ -113,38 +113,38 @@ child_process::~child_process() {
 run_result child_process::wait() {
     run_result result;
     const auto deadline = started_ + options_.timeout;
-    // Read both pipes while waiting, so that a chatty child never blocks on a full pipe.
+    // Read both pipes while waiting, so that a chatty child never blocks on a full pipe. The
+    // pipes may outlive the child (programs it starts inherit them), so its exit decides.
     std::string out;
     std::string err;
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    int open_pipes = 2;
-    while (open_pipes > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_)
+            break;
+        if (std::chrono::steady_clock::now() >= deadline) {
             result.timed_out = true;
             ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
             break;
         }
-        if (::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 &&
-            errno != EINTR)
-            break;
+        if (::poll(fds, 2, 10) < 0 && errno != EINTR)
+            continue;
         for (auto& f : fds) {
             if (f.fd < 0 || f.revents == 0)
                 continue;
             char buffer[4096];
             const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
-            if (n <= 0) {
+            if (n <= 0)
                 f.fd = -1;
-                --open_pipes;
-            } else {
+            else
                 (&f == &fds[0] ? out : err).append(buffer, static_cast<std::size_t>(n));
-            }
         }
     }
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
     waited_ = true;
+    ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    ::fcntl(err_fd_, F_SETFL, O_NONBLOCK);
     out += drain(out_fd_);
     err += drain(err_fd_);
     result.exit_code = result.timed_out ? -1 : decode_status(status);

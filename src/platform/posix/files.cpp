@@ -90,6 +90,8 @@ int current_directory(path& out) {
     return 0;
 }
 
+int set_current_directory(const path& p) { return ::chdir(p.c_str()) == 0 ? 0 : last_error(); }
+
 int list_directory(const path& dir, std::vector<path>& children, bool& failed_while_advancing) {
     children.clear();
     failed_while_advancing = false;

@@ -203,6 +203,21 @@ os_handle create_named_event(const native_text& name, int& last_error) {
     return off_zero(fd);
 }
 
+os_handle acquire_named_lock(const native_text& name) {
+    // Binding the name succeeds for one socket at a time; the kernel frees it with the
+    // process, so a crashed updater leaves no stale lock behind.
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return no_handle;
+    socklen_t length = 0;
+    const sockaddr_un address = event_address(name, length);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return no_handle;
+    }
+    return off_zero(fd);
+}
+
 bool signal_named_event(const native_text& name) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -1,0 +1,15 @@
+// One updater at a time per installation: a second run's recovery would otherwise undo the
+// first run's transaction in the middle of its moves.
+#pragma once
+
+#include "common/paths.h"
+#include "common/scoped_handle.h"
+
+namespace tavrel {
+
+// "Local\TavrelUpdateLock-" and a digest of the canonical installation directory.
+platform::native_text installation_lock_name(const path& app_dir);
+// No handle when another run holds the installation.
+scoped_handle lock_installation(const path& app_dir);
+
+} // namespace tavrel

@@ -1,0 +1,133 @@
+#include "support/temp_tree.h"
+
+// The fault hooks' counters live in the test build of the platform layer.
+#include "platform/fault_hooks.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace tavrel::test {
+
+namespace {
+
+void make_removable(const fs::path& p) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(p, ec);
+    if (ec || status.type() != fs::file_type::directory)
+        return;
+    fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec))
+        make_removable(it->path());
+}
+
+void snapshot_below(const fs::path& dir, const std::string& prefix, std::string_view skip,
+                    tree_snapshot& out) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const fs::path p = entry.path();
+        const std::string name = p.filename().string();
+        if (prefix.empty() && !skip.empty() && name.starts_with(skip))
+            continue;
+        const std::string relative = prefix + name;
+        tree_node node;
+        const auto status = fs::symlink_status(p);
+        if (fs::is_symlink(status)) {
+            node.type = node_type::symlink;
+            node.link_target = fs::read_symlink(p).string();
+        } else if (fs::is_directory(status)) {
+            node.type = node_type::directory;
+            snapshot_below(p, relative + "/", skip, out);
+        } else if (fs::is_regular_file(status)) {
+            node.type = node_type::file;
+            node.bytes = read_bytes(p);
+        }
+        out[relative] = node;
+    }
+}
+
+} // namespace
+
+temp_dir::temp_dir() {
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = base / ("tavrel-test-" + std::to_string(random()));
+        if (fs::create_directory(candidate)) {
+            root_ = fs::canonical(candidate);
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+temp_dir::~temp_dir() {
+    make_removable(root_);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+std::ostream& operator<<(std::ostream& out, const tree_node& node) {
+    static const char* const names[] = {"file", "directory", "symlink", "other"};
+    out << names[static_cast<int>(node.type)];
+    if (node.type == node_type::file)
+        out << " of " << node.bytes.size() << " bytes";
+    if (node.type == node_type::symlink)
+        out << " -> " << node.link_target;
+    return out;
+}
+
+tree_snapshot snapshot_tree(const fs::path& root, std::string_view skip_top_level_prefix) {
+    tree_snapshot out;
+    snapshot_below(root, "", skip_top_level_prefix, out);
+    return out;
+}
+
+void write_bytes(const fs::path& file, std::string_view bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out)
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string read_bytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    std::string bytes;
+    if (in) {
+        bytes.resize(static_cast<std::size_t>(in.tellg()));
+        in.seekg(0);
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
+    return bytes;
+}
+
+bool permissions_are_enforced() {
+    // Root (or a capability) bypasses permission bits; ask the file system rather than guess.
+    const temp_dir probe;
+    const fs::path locked = probe / "locked";
+    fs::create_directory(locked);
+    write_bytes(locked / "inside", "");
+    fs::permissions(locked, fs::perms::none);
+    std::error_code ec;
+    (void)fs::symlink_status(locked / "inside", ec);
+    fs::permissions(locked, fs::perms::owner_all);
+    return static_cast<bool>(ec);
+}
+
+injected_failure::injected_failure(const std::string& spec) {
+    ::setenv("TAVREL_FAIL_OPERATION", spec.c_str(), 1);
+    platform::hooks::reset_counters();
+}
+
+injected_failure::~injected_failure() {
+    ::unsetenv("TAVREL_FAIL_OPERATION");
+    platform::hooks::reset_counters();
+}
+
+} // namespace tavrel::test
