@@ -108,7 +108,7 @@ TEST(launch_process, passes_the_arguments_and_the_working_directory) {
     ASSERT_TRUE(launch_process(inst.app_dir / "Tavrel.exe", to_native("--disable-splash"), info));
     EXPECT_EQ(platform::wait_for_object(info.process, 10000), platform::wait_object_0);
     platform::close_handle(info.process);
-    ASSERT_EQ(inst.starts().size(), 1u);
+    ASSERT_EQ(inst.starts(1).size(), 1u);
     EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
 }
 

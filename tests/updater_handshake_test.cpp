@@ -73,7 +73,7 @@ TEST_F(handshake, an_application_that_exits_at_once_lets_the_run_go_on) {
     EXPECT_LT(r.elapsed.count(), 3000);
     EXPECT_EQ(read_bytes(inst.download_dir / "ready"), "ready\r\n");
     // After the application has exited, a failure gives the user the application back.
-    ASSERT_EQ(inst.starts().size(), 1u);
+    ASSERT_EQ(inst.starts(1).size(), 1u);
     EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
 }
 
@@ -126,7 +126,7 @@ TEST_F(handshake, recovery_mode_starts_the_application_from_its_directory) {
     app.wait();
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    ASSERT_EQ(inst.starts().size(), 1u);
+    ASSERT_EQ(inst.starts(1).size(), 1u);
     EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
     EXPECT_TRUE(fs::exists(inst.archive)) << "recovery leaves the download directory";
 }
@@ -162,7 +162,7 @@ TEST_F(handshake, the_application_starts_the_updater_through_the_protocol_librar
     const int updater_pid = std::stoi(app.out);
     const run_result r = wait_for_orphan(updater_pid, std::chrono::seconds(30));
     EXPECT_EQ(r.exit_code, 1);
-    ASSERT_EQ(inst.starts().size(), 1u);
+    ASSERT_EQ(inst.starts(1).size(), 1u);
     EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
 }
 

@@ -121,7 +121,7 @@ TEST_F(update, installs_replaces_adds_and_removes_files) {
     EXPECT_FALSE(fs::exists(inst.app_dir / "data" / "legacy.dat"));
     EXPECT_FALSE(staging_left());
     EXPECT_FALSE(fs::exists(inst.download_dir));
-    const auto starts = inst.starts();
+    const auto starts = inst.starts(1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].rfind("start --disable-splash --tavrel-update-event=Local\\TavrelUpdate-", 0), 0u)
         << starts[0];
@@ -151,7 +151,7 @@ TEST_F(update, an_application_that_does_not_confirm_is_rolled_back) {
         EXPECT_EQ(files_of(snapshot_tree(inst.app_dir)), files_of(old_tree));
         EXPECT_FALSE(staging_left());
         EXPECT_TRUE(fs::exists(inst.archive)) << "the download stays for another try";
-        const auto starts = inst.starts();
+        const auto starts = inst.starts(2);
         ASSERT_EQ(starts.size(), 2u);
         EXPECT_NE(starts[0].find("--tavrel-update-event="), std::string::npos);
         EXPECT_EQ(starts[1], "start --disable-splash|" + inst.app_dir.string())
@@ -188,7 +188,7 @@ TEST_F(update, refusals_leave_the_installation_unchanged_and_restart_it) {
         EXPECT_EQ(r.err, c.message + "\n");
         EXPECT_EQ(snapshot_tree(inst.app_dir), old_tree);
         EXPECT_FALSE(staging_left());
-        ASSERT_EQ(inst.starts().size(), 1u);
+        ASSERT_EQ(inst.starts(1).size(), 1u);
         EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
     }
 }
@@ -213,7 +213,7 @@ TEST_F(update, an_interrupted_update_is_undone_by_recovery_and_by_the_next_updat
     EXPECT_EQ(recovered.exit_code, 0) << recovered.err;
     EXPECT_EQ(files_of(snapshot_tree(inst.app_dir)), files_of(old_tree));
     EXPECT_FALSE(staging_left());
-    ASSERT_FALSE(inst.starts().empty());
+    ASSERT_FALSE(inst.starts(1).empty());
     EXPECT_EQ(inst.starts().back(), "start --disable-splash|" + inst.app_dir.string());
 
     // Crash again, then let a normal update clean up and install.

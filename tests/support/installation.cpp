@@ -3,7 +3,9 @@
 #include "support/programs.h"
 
 #include <fstream>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace tavrel::test {
 
@@ -26,12 +28,17 @@ installation::installation() {
     install_demo_app(app_dir / "Tavrel.exe");
 }
 
-std::vector<std::string> installation::starts() const {
-    std::vector<std::string> lines;
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+std::vector<std::string> installation::starts(std::size_t at_least) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::vector<std::string> lines;
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        if (lines.size() >= at_least || std::chrono::steady_clock::now() > deadline)
+            return lines;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 std::vector<std::pair<std::string, std::string>>

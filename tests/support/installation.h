@@ -22,8 +22,9 @@ struct installation {
     fs::path archive;      // download_dir/update.zip (not created)
     fs::path log;          // root/starts.log, where the demo application records its starts
 
-    // Lines the demo application logged: "start <arguments>|<working directory>".
-    std::vector<std::string> starts() const;
+    // Lines the demo application logged: "start <arguments>|<working directory>". Waits up to
+    // ten seconds for `at_least` lines, since a started application logs a moment later.
+    std::vector<std::string> starts(std::size_t at_least = 0) const;
     // Environment for a run: the start log and the demo application's behaviour.
     std::vector<std::pair<std::string, std::string>>
     environment(const std::string& behaviour = "confirm") const;
