@@ -39,6 +39,12 @@ constexpr int injected_code = 5; // EIO
 } // namespace
 
 int injected_error(const char* operation) {
+    if (const char* log = std::getenv("TAVREL_CALL_LOG")) {
+        if (std::FILE* f = std::fopen(log, "a")) {
+            std::fprintf(f, "%s\n", operation);
+            std::fclose(f);
+        }
+    }
     const char* spec = std::getenv("TAVREL_FAIL_OPERATION");
     if (!spec)
         return 0;

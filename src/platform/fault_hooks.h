@@ -5,7 +5,8 @@
 //   TAVREL_FAIL_OPERATION=op:K    the K-th call of op fails (op: write, rename, remove,
 //                                 remove_tree, create_directory, clear_read_only, flush,
 //                                 status, list)
-//   TAVREL_CHANGE_LOG=file        append one line per change ("op path")
+//   TAVREL_CHANGE_LOG=file        append one line per change ("N op path")
+//   TAVREL_CALL_LOG=file          append one line per operation asked ("op"), failing or not
 // The production build compiles all of this away.
 #pragma once
 
