@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,18 @@ enum class flush_result { ok, open_failed, flush_failed };
 flush_result flush_file(const path& p);
 
 bool random_u32(std::uint32_t& out);
+
+// --- memory ----------------------------------------------------------------------------------
+
+// One large block (the update archive), not cleared. Linux asks for transparent huge pages,
+// which spares most of the page faults of filling 200+ MiB; Windows uses VirtualAlloc.
+struct large_block_deleter {
+    std::size_t size = 0;
+    void operator()(unsigned char* block) const;
+};
+using large_block = std::unique_ptr<unsigned char[], large_block_deleter>;
+// Null when the memory cannot be had.
+large_block allocate_large_block(std::size_t size);
 
 // --- processes and the startup event -------------------------------------------------------
 

@@ -25,11 +25,17 @@ void make_removable(const fs::path& p) {
         make_removable(it->path());
 }
 
+// Snapshot keys are UTF-8 on every platform.
+std::string utf8(const fs::path& p) {
+    const std::u8string text = p.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 void snapshot_below(const fs::path& dir, const std::string& prefix, std::string_view skip,
                     tree_snapshot& out) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         const fs::path p = entry.path();
-        const std::string name = p.filename().string();
+        const std::string name = utf8(p.filename());
         if (prefix.empty() && !skip.empty() && name.starts_with(skip))
             continue;
         const std::string relative = prefix + name;
@@ -37,7 +43,7 @@ void snapshot_below(const fs::path& dir, const std::string& prefix, std::string_
         const auto status = fs::symlink_status(p);
         if (fs::is_symlink(status)) {
             node.type = node_type::symlink;
-            node.link_target = fs::read_symlink(p).string();
+            node.link_target = utf8(fs::read_symlink(p));
         } else if (fs::is_directory(status)) {
             node.type = node_type::directory;
             snapshot_below(p, relative + "/", skip, out);

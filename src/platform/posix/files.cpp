@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -247,6 +248,21 @@ flush_result flush_file(const path& p) {
 
 bool random_u32(std::uint32_t& out) {
     return ::getrandom(&out, sizeof out, 0) == static_cast<ssize_t>(sizeof out);
+}
+
+large_block allocate_large_block(std::size_t size) {
+    void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED)
+        return large_block(nullptr, large_block_deleter{0});
+#ifdef MADV_HUGEPAGE
+    ::madvise(block, size, MADV_HUGEPAGE); // advice only: 4 KiB pages still work
+#endif
+    return large_block(static_cast<unsigned char*>(block), large_block_deleter{size});
+}
+
+void large_block_deleter::operator()(unsigned char* block) const {
+    if (block)
+        ::munmap(block, size);
 }
 
 } // namespace platform

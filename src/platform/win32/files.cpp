@@ -465,4 +465,14 @@ bool random_u32(std::uint32_t& out) {
     return RtlGenRandom(&out, sizeof out) != FALSE;
 }
 
+large_block allocate_large_block(std::size_t size) {
+    void* block = ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    return large_block(static_cast<unsigned char*>(block), large_block_deleter{size});
+}
+
+void large_block_deleter::operator()(unsigned char* block) const {
+    if (block)
+        ::VirtualFree(block, 0, MEM_RELEASE);
+}
+
 } // namespace platform

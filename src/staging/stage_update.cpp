@@ -1,0 +1,278 @@
+#include "staging/stage_update.h"
+
+#include "common/text.h"
+#include "staging/destination.h"
+#include "staging/package_manifest.h"
+#include "staging/package_path.h"
+#include "staging/staging_directory.h"
+#include "staging/zip_reader.h"
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <set>
+#include <stdexcept>
+
+namespace tavrel {
+
+namespace {
+
+constexpr std::uint64_t max_archive_size = 0x20000000;
+constexpr std::uint64_t max_archive_entries = 20000;
+constexpr std::size_t max_name_size = 4096; // including the terminator
+constexpr std::uint64_t max_file_size = 0x10000000;
+constexpr std::uint64_t max_total_size = 0x80000000;
+constexpr std::size_t max_transaction_entries = 20000;
+constexpr std::uint32_t unix_type_mask = 0xF0000000;
+constexpr std::uint32_t unix_symbolic_link = 0xA0000000;
+
+constexpr char executable_name[] = "Tavrel.exe";
+constexpr char staged_files_directory[] = "new";
+
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
+
+void require(bool condition, const char* message) {
+    if (!condition)
+        fail(message);
+}
+
+void require_destination(const path& app_dir, const path& relative_path) {
+    std::string error;
+    if (!check_destination(app_dir, relative_path, error))
+        fail(error);
+}
+
+// A link or reparse point as the installation directory would let the update land elsewhere.
+void require_plain_directory(const path& app_dir) {
+    const char* not_regular = "The application directory is not a regular directory.";
+    platform::file_status own;
+    if (const int code = platform::query_status(app_dir, false, own)) {
+        if (!platform::is_not_found(code))
+            throw file_system_error("symlink_status", code, app_dir);
+    } else {
+        require(own.kind != platform::file_kind::symlink &&
+                    own.reparse_tag != platform::reparse_tag_symlink,
+                not_regular);
+    }
+    std::uint32_t attributes = 0;
+    require(!platform::get_file_attributes(app_dir, attributes) ||
+                (attributes & platform::attribute_reparse_point) == 0,
+            not_regular);
+    platform::file_status target;
+    if (const int code = platform::query_status(app_dir, true, target)) {
+        if (platform::is_not_found(code))
+            fail(not_regular);
+        throw file_system_error("status", code, app_dir);
+    }
+    const bool link_target = (target.attributes & platform::attribute_reparse_point) != 0 &&
+                             (target.reparse_tag == platform::reparse_tag_mount_point ||
+                              target.reparse_tag == platform::reparse_tag_symlink);
+    require(!link_target && (target.attributes & platform::attribute_directory) != 0, not_regular);
+}
+
+struct archive_bytes {
+    platform::large_block data;
+    std::size_t size = 0;
+};
+
+archive_bytes read_archive(const path& archive_path) {
+    std::uint64_t size = 0;
+    if (const int code = platform::query_file_size(archive_path, size))
+        throw file_system_error("file_size", code, archive_path);
+    require(size != 0 && size <= max_archive_size, "The update archive exceeds the allowed size.");
+    // Every byte is overwritten by the read, so the block is not cleared first.
+    archive_bytes archive{platform::allocate_large_block(size), size};
+    if (!archive.data)
+        throw std::bad_alloc();
+    std::ifstream in(archive_path, std::ios::binary);
+    if (in)
+        in.read(reinterpret_cast<char*>(archive.data.get()), static_cast<std::streamsize>(size));
+    require(!in.fail() && !in.bad(), "Could not read the complete update archive.");
+    return archive;
+}
+
+struct planned_file {
+    std::uint64_t index = 0;
+    path relative_path;
+};
+
+struct staging_plan {
+    std::set<std::string> keys; // folded package paths of the files
+    std::vector<planned_file> files;
+    std::uint64_t largest = 0; // uncompressed size of the largest file
+};
+
+staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
+    const char* invalid_entry = "The update contains an invalid or symbolic-link entry.";
+    const char* expansion = "The update contains duplicate paths or exceeds expansion limits.";
+    const std::uint64_t count = reader.entry_count();
+    require(count != 0 && count <= max_archive_entries,
+            "The update archive has an invalid number of entries.");
+    staging_plan plan;
+    bool has_executable = false;
+    std::uint64_t total_size = 0;
+    std::string name;
+    for (std::uint64_t index = 0; index < count; ++index) {
+        const std::size_t name_size = reader.entry_name_size(index);
+        zip_entry_record record;
+        require(reader.entry_record(index, record) && name_size >= 2 && name_size <= max_name_size,
+                invalid_entry);
+        require((record.external_attributes & unix_type_mask) != unix_symbolic_link, invalid_entry);
+        require(reader.entry_name(index, name) && name.size() + 1 == name_size,
+                "Could not read an update entry name.");
+        require(is_safe_package_path(name), "The update contains an unsafe Windows path.");
+        if (reader.is_directory(index))
+            continue; // directories come into being with the files below them
+        require(plan.keys.insert(to_ascii_lower(name)).second, expansion);
+        require(record.size <= max_file_size && record.size <= max_total_size - total_size,
+                expansion);
+        path relative_path = path_from_utf8(name);
+        require_destination(app_dir, relative_path);
+        if (name == executable_name)
+            has_executable = true;
+        plan.files.push_back({index, std::move(relative_path)});
+        total_size += record.size;
+        plan.largest = std::max(plan.largest, record.size);
+    }
+    // On Windows "Lib" and "lib/x.dll" name one directory entry, so compare folded keys.
+    for (const auto& key : plan.keys)
+        for (std::size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1))
+            require(!plan.keys.contains(key.substr(0, slash)),
+                    "The update uses one path as both a file and directory.");
+    require(has_executable, "The update does not contain Tavrel.exe at its root.");
+    return plan;
+}
+
+std::uint32_t draw_random() {
+    std::uint32_t value = 0;
+    require(platform::random_u32(value), "Could not create an update staging directory.");
+    return value;
+}
+
+void extract_files(const zip_reader& reader, const staging_plan& plan,
+                   update_transaction& transaction) {
+    const path new_dir = join(transaction.staging_dir, staged_files_directory);
+    // One buffer for all files, so that its pages are faulted in only once.
+    auto capacity = static_cast<std::size_t>(plan.largest);
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+    for (const auto& file : plan.files) {
+        zip_entry_record record;
+        require(reader.entry_record(file.index, record), "Could not inspect an update file.");
+        const auto size = static_cast<std::size_t>(record.size);
+        if (size > capacity) {
+            buffer.reset();
+            buffer = std::make_unique_for_overwrite<unsigned char[]>(size);
+            capacity = size;
+        }
+        require(reader.extract(file.index, buffer.get(), record.size),
+                "An update file failed decompression or CRC validation.");
+        const path destination = join(new_dir, file.relative_path);
+        tavrel::create_directories(parent_path(destination));
+        // Folded keys are unique, so an existing file means the file system merged two names.
+        require(!path_exists(destination),
+                "The update contains paths that alias on this filesystem.");
+        require(platform::write_file(destination, buffer.get(), size) == 0,
+                "Could not write an update staging file.");
+        transaction.entries.push_back({file.relative_path, false, false, false});
+    }
+}
+
+// The signed manifest must list exactly the archive's files; the installed one tells which
+// installed files the new package drops.
+void apply_manifests(const staging_plan& plan, update_transaction& transaction) {
+    const path staged_manifest =
+        join(join(transaction.staging_dir, staged_files_directory), package_manifest_name);
+    if (!path_exists(staged_manifest))
+        return;
+    std::vector<std::string> listed;
+    read_package_manifest(staged_manifest, listed);
+    // Listed keys are unique and never the manifest's own, so membership and size suffice.
+    const std::size_t files = plan.keys.size() - plan.keys.count(package_manifest_name);
+    bool matches = listed.size() == files;
+    for (std::size_t i = 0; matches && i < listed.size(); ++i)
+        matches = plan.keys.contains(to_ascii_lower(listed[i]));
+    require(matches, "The signed package manifest does not match its files.");
+
+    const path& app_dir = transaction.app_dir;
+    const path installed_manifest = join(app_dir, package_manifest_name);
+    if (path_exists(installed_manifest)) {
+        require_destination(app_dir, path(package_manifest_name));
+        std::vector<std::string> installed;
+        read_package_manifest(installed_manifest, installed);
+        for (const auto& package_path : installed) {
+            if (plan.keys.contains(to_ascii_lower(package_path)))
+                continue;
+            path relative_path = path_from_utf8(package_path);
+            require_destination(app_dir, relative_path);
+            if (path_exists(join(app_dir, relative_path)))
+                transaction.entries.push_back({std::move(relative_path), false, false, true});
+        }
+    }
+    require(transaction.entries.size() <= max_transaction_entries,
+            "Too many package replacement and removal entries.");
+}
+
+void stage(update_transaction& transaction, const path& archive_path) {
+    require_plain_directory(transaction.app_dir);
+    transaction.app_dir = canonical_path(transaction.app_dir);
+    const archive_bytes archive = read_archive(archive_path);
+    zip_reader reader;
+    require(reader.open(archive.data.get(), archive.size),
+            "The update is not a valid ZIP archive.");
+    const staging_plan plan = plan_entries(reader, transaction.app_dir);
+    transaction.staging_dir = create_staging_directory(transaction.app_dir, draw_random);
+    if (const int code = platform::clear_read_only(transaction.staging_dir))
+        throw file_system_error("permissions", code, transaction.staging_dir);
+    extract_files(reader, plan, transaction);
+    apply_manifests(plan, transaction);
+    transaction.prepared = true;
+}
+
+} // namespace
+
+path create_staging_directory(const path& app_dir, const std::function<std::uint32_t()>& draw) {
+    for (int attempt = 0; attempt < staging_directory_attempts; ++attempt) {
+        const std::uint32_t first = draw();
+        const std::uint32_t second = draw();
+        const path candidate =
+            join(app_dir, path(to_native(staging_directory_prefix) + decimal_text(second) +
+                               to_native("-") + decimal_text(first)));
+        const int code = platform::create_directory(candidate);
+        if (code == 0)
+            return candidate;
+        platform::file_status status;
+        const bool taken_by_directory = platform::is_already_exists(code) &&
+                                        platform::query_status(candidate, false, status) == 0 &&
+                                        status.kind == platform::file_kind::directory;
+        if (!taken_by_directory)
+            throw file_system_error("create_directory", code, candidate);
+    }
+    fail("Could not create an update staging directory.");
+}
+
+bool stage_update(update_transaction& transaction, const path& archive_path, std::string& error) {
+    error.clear();
+    if (!transaction.staging_dir.empty()) {
+        error = "This update package has already been staged.";
+        return false;
+    }
+    try {
+        stage(transaction, archive_path);
+        return true;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+}
+
+path staged_executable_path(const update_transaction& transaction) {
+    if (!transaction.prepared)
+        return {};
+    return join(join(transaction.staging_dir, staged_files_directory), executable_name);
+}
+
+} // namespace tavrel

@@ -1,0 +1,63 @@
+// ZIP archives for tests, written byte by byte so that every field can be wrong on purpose:
+// names (any bytes), external attributes, method, CRC, sizes, flags, ZIP64 records.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrel::test {
+
+inline constexpr std::uint16_t zip_stored = 0;
+inline constexpr std::uint16_t zip_deflated = 8;
+inline constexpr std::uint16_t zip_bzip2 = 12;
+inline constexpr std::uint16_t zip_lzma = 14;
+inline constexpr std::uint16_t zip_flag_encrypted = 0x1;
+inline constexpr std::uint16_t zip_flag_utf8 = 0x800;
+inline constexpr std::uint8_t zip_system_dos = 0;
+inline constexpr std::uint8_t zip_system_unix = 3;
+
+struct zip_entry_spec {
+    std::string name;                  // stored exactly, NUL bytes included
+    std::string content;               // the uncompressed bytes
+    std::uint16_t method = zip_stored; // deflated content is written as stored deflate blocks
+    // Overrides of what the headers declare; by default they describe `content` truthfully.
+    std::optional<std::string> raw_data; // written instead of the compressed content
+    std::optional<std::uint32_t> crc;
+    std::optional<std::uint64_t> uncompressed_size;
+    std::optional<std::uint64_t> compressed_size;
+    std::optional<std::string> local_name; // name in the local header, if different
+    std::uint32_t external_attributes = 0;
+    std::uint8_t system = zip_system_dos; // "version made by" host
+    std::uint16_t flags = 0;              // general-purpose bits
+    bool zip64 = false;                   // sizes and offset in a ZIP64 extra field
+};
+
+struct zip_options {
+    bool zip64_end = false;     // ZIP64 end record and locator before the classic end record
+    std::string trailing_bytes; // appended after the end record
+};
+
+zip_entry_spec file_entry(std::string name, std::string content, std::uint16_t method = zip_stored);
+zip_entry_spec directory_entry(std::string name);
+zip_entry_spec symlink_entry(std::string name, std::string target);
+
+std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_options& options = {});
+void write_zip(const std::filesystem::path& file, const std::vector<zip_entry_spec>& entries,
+               const zip_options& options = {});
+
+// A truthful archive written by libzip, deflated at `level`, for tests and benchmarks that
+// want real compression: (name, content) pairs in order.
+struct zip_content {
+    std::string name;
+    std::string content;
+};
+void write_zip_with_libzip(const std::filesystem::path& file, const std::vector<zip_content>& files,
+                           int level = 6);
+
+std::uint32_t crc32_of(std::string_view bytes);
+
+} // namespace tavrel::test
