@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
-#include <regex>
+#include <vector>
 #include <sstream>
 
 namespace tavrel::test {
@@ -28,24 +28,28 @@ tree_spec version(bool updated) {
     return files;
 }
 
-// What a failure of each kind of operation may be reported as. A message that fits none of
-// these (a wrong operation name, an empty text, a mangled sentence) fails the test.
-const std::map<std::string, std::string> expected_messages = {
-    {"write", "Could not write an update staging file\\.|Could not write the update recovery "
-              "journal\\."},
-    {"rename", "rename: .*"},
-    {"remove", "The updated application could not be launched\\..*|remove: .*|remove_all: .*"},
-    {"remove_tree", ".*"},
-    {"create_directory", "create_directories: .*|create_directory: .*"},
-    {"clear_read_only", "permissions: .*"},
-    {"flush", "Could not save the update recovery journal\\."},
-    {"flush_open", "Could not open the update recovery journal\\."},
-    {"status", "(exists|status|symlink_status|file_size|directory_entry::status|"
-               "directory_entry::symlink_status|create_directories|create_directory): .*|"
-               "Cannot inspect an update destination\\.|The application directory is not a "
-               "regular directory\\.|The application version could not be read\\.|The downloaded update "
-               "could not be read\\."},
-    {"list", "directory_iterator::(directory_iterator|operator\\+\\+): .*|remove_all: .*"},
+// How a failure of each kind of operation may begin its message (the file-system errors
+// name their operation; the stages have their own sentences). A message that begins with none
+// of these (a wrong operation name, an empty text, a mangled sentence) fails the test.
+const std::map<std::string, std::vector<std::string>> expected_beginnings = {
+    {"write",
+     {"Could not write an update staging file.", "Could not write the update recovery journal."}},
+    {"rename", {"rename: "}},
+    {"remove", {"The updated application could not be launched.", "remove: ", "remove_all: "}},
+    {"remove_tree", {""}},
+    {"create_directory", {"create_directories: ", "create_directory: "}},
+    {"clear_read_only", {"permissions: "}},
+    {"flush", {"Could not save the update recovery journal."}},
+    {"flush_open", {"Could not open the update recovery journal."}},
+    {"status",
+     {"exists: ", "status: ", "symlink_status: ", "file_size: ", "directory_entry::status: ",
+      "directory_entry::symlink_status: ", "create_directories: ", "create_directory: ",
+      "Cannot inspect an update destination.",
+      "The application directory is not a regular directory.",
+      "The application version could not be read.", "The downloaded update could not be read."}},
+    {"list",
+     {"directory_iterator::directory_iterator: ", "directory_iterator::operator++: ",
+      "remove_all: "}},
 };
 
 std::map<std::string, int> count_calls(const fs::path& log) {
@@ -121,11 +125,10 @@ class fault_matrix : public ::testing::Test {
         ASSERT_EQ(err.back(), '\n');
         const std::string line = err.substr(0, err.size() - 1);
         EXPECT_EQ(line.find('\n'), std::string::npos) << "one message: " << err;
-        std::string pattern = "(" + expected_messages.at(op) + ")";
-        // Recovery appends its sentence, a failed undo names the directory it kept.
-        pattern += "( Backups were retained for recovery\\.)?";
-        pattern += "( Previous files could not all be restored; backups remain in .*\\.)?";
-        EXPECT_TRUE(std::regex_match(line, std::regex(pattern))) << op << ": " << line;
+        bool known = false;
+        for (const auto& beginning : expected_beginnings.at(op))
+            known = known || line.rfind(beginning, 0) == 0;
+        EXPECT_TRUE(known) << op << ": " << line;
     }
 };
 

@@ -143,6 +143,8 @@ std::vector<hostile_package> corpus() {
     };
     for (const auto& name : unsafe_names)
         packages.push_back({"path " + name, with_app({file_entry(name, "x")}), unsafe_path});
+    packages.push_back({"path with a NUL byte inside",
+                        with_app({file_entry(std::string("evil\0.txt", 9), "x")}), unsafe_path});
 
     packages.push_back({"symbolic link entry",
                         with_app({symlink_entry("link.dll", "/etc/passwd")}), invalid_entry});

@@ -219,6 +219,9 @@ const failure_case failure_cases[] = {
     {"name_of_4096_bytes", zip_of(with_exe({directory_entry(long_directory_name(4096))})),
      invalid_entry},
     {"empty_name", zip_of(with_exe({file_entry("", "x")})), invalid_entry},
+    // libzip would hand this name out as "a b.txt"; the stored bytes are judged instead.
+    {"nul_inside_a_name", zip_of(with_exe({file_entry(std::string("a\0b.txt", 7), "x")})),
+     unsafe},
     {"unix_symbolic_link", zip_of(with_exe({test::symlink_entry("link", "/etc/passwd")})),
      invalid_entry},
     {"symbolic_link_before_path_rule", zip_of(with_exe({test::symlink_entry("../up", "/")})),
@@ -296,9 +299,6 @@ TEST_F(staging, refuses_an_application_directory_that_is_missing_a_file_or_a_lin
     expect_failure(not_regular, root / "missing");
     test::write_bytes(root / "file", "x");
     expect_failure(not_regular, root / "file");
-#ifdef _WIN32
-    GTEST_SKIP() << "libstdc++ makes no symbolic links on Windows";
-#endif
     if (!make_link(app, root / "app_link"))
         GTEST_SKIP() << "symbolic links cannot be made here";
     expect_failure(not_regular, root / "app_link");
@@ -318,9 +318,6 @@ TEST_F(staging, reports_a_missing_archive_with_its_file_system_error) {
 }
 
 TEST_F(staging, refuses_a_link_on_the_way_to_a_package_file) {
-#ifdef _WIN32
-    GTEST_SKIP() << "libstdc++ makes no symbolic links on Windows";
-#endif
     if (!make_link(app / "data", app / "shortcut"))
         GTEST_SKIP() << "symbolic links cannot be made here";
     expect_failure(with_exe({file_entry("shortcut/b.txt", "x")}), link);
@@ -331,9 +328,6 @@ TEST_F(staging, refuses_an_invalid_or_linked_installed_manifest) {
     test::write_bytes(app / package_manifest_name, "\xFF\xFE");
     expect_failure(entries, "Incomplete package manifest.");
     fs::remove(app / package_manifest_name);
-#ifdef _WIN32
-    GTEST_SKIP() << "libstdc++ makes no symbolic links on Windows";
-#endif
     test::write_bytes(app / "real-manifest.txt", manifest({"data/a.txt"}));
     if (!make_link(app / "real-manifest.txt", app / package_manifest_name))
         GTEST_SKIP() << "symbolic links cannot be made here";
@@ -341,9 +335,6 @@ TEST_F(staging, refuses_an_invalid_or_linked_installed_manifest) {
 }
 
 TEST_F(staging, refuses_a_removal_through_a_link) {
-#ifdef _WIN32
-    GTEST_SKIP() << "libstdc++ makes no symbolic links on Windows";
-#endif
     test::write_bytes(app / package_manifest_name, manifest({"Tavrel.exe", "shortcut/a.txt"}));
     if (!make_link(app / "data", app / "shortcut"))
         GTEST_SKIP() << "symbolic links cannot be made here";
@@ -503,10 +494,6 @@ const accepted_case accepted_cases[] = {
      },
      {.zip64_end = true, .trailing_bytes = {}},
      {"data/x.bin", "Tavrel.exe"}},
-    {"nul_in_a_name_becomes_a_space",
-     [] { return with_exe({file_entry(std::string("a\0b.txt", 7), "x")}); },
-     {},
-     {"a b.txt", "Tavrel.exe"}},
     {"manifest_in_another_letter_case",
      [] {
          return with_exe(

@@ -24,6 +24,54 @@ bool stat_entry(zip* archive, std::uint64_t index, zip_stat_t& st) {
            (st.valid & required_stat_fields) == required_stat_fields;
 }
 
+std::uint64_t little_endian(const unsigned char* p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// The entry names of the central directory, in order, byte for byte; empty when the records
+// cannot be walked (libzip has already judged the archive, so that does not happen for one it
+// opened).
+std::vector<std::string> central_directory_names(const unsigned char* data, std::size_t size) {
+    constexpr std::size_t end_record_size = 22;
+    if (size < end_record_size)
+        return {};
+    std::size_t end = size - end_record_size;
+    const std::size_t lowest = end > 0xFFFF ? end - 0xFFFF : 0;
+    while (little_endian(data + end, 4) != 0x06054b50) {
+        if (end == lowest)
+            return {};
+        --end;
+    }
+    std::uint64_t count = little_endian(data + end + 10, 2);
+    std::uint64_t offset = little_endian(data + end + 16, 4);
+    if ((count == 0xFFFF || offset == 0xFFFFFFFF) && end >= 20 &&
+        little_endian(data + end - 20, 4) == 0x07064b50) {
+        const std::uint64_t zip64_end = little_endian(data + end - 20 + 8, 8);
+        if (zip64_end > size || size - zip64_end < 56 ||
+            little_endian(data + zip64_end, 4) != 0x06064b50)
+            return {};
+        count = little_endian(data + zip64_end + 32, 8);
+        offset = little_endian(data + zip64_end + 48, 8);
+    }
+    std::vector<std::string> names;
+    std::uint64_t at = offset;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (at > size || size - at < 46 || little_endian(data + at, 4) != 0x02014b50)
+            return {};
+        const std::uint64_t name_length = little_endian(data + at + 28, 2);
+        const std::uint64_t record = 46 + name_length + little_endian(data + at + 30, 2) +
+                                     little_endian(data + at + 32, 2);
+        if (size - at < record)
+            return {};
+        names.emplace_back(reinterpret_cast<const char*>(data + at + 46), name_length);
+        at += record;
+    }
+    return names;
+}
+
 struct open_file {
     zip_file_t* file;
     ~open_file() {
@@ -48,6 +96,11 @@ bool zip_reader::open(const void* data, std::size_t size) {
     if (!archive_)
         zip_source_free(source);
     zip_error_fini(&error);
+    if (archive_) {
+        stored_names_ = central_directory_names(static_cast<const unsigned char*>(data), size);
+        if (stored_names_.size() != entry_count())
+            stored_names_.clear();
+    }
     return archive_ != nullptr;
 }
 
@@ -59,11 +112,17 @@ std::uint64_t zip_reader::entry_count() const {
 }
 
 std::size_t zip_reader::entry_name_size(std::uint64_t index) const {
+    if (index < stored_names_.size())
+        return stored_names_[index].size() + 1;
     const char* name = raw_name(archive_, index);
     return name ? std::strlen(name) + 1 : 0;
 }
 
 bool zip_reader::entry_name(std::uint64_t index, std::string& name) const {
+    if (index < stored_names_.size()) {
+        name = stored_names_[index];
+        return true;
+    }
     const char* raw = raw_name(archive_, index);
     if (!raw)
         return false;
@@ -129,6 +188,7 @@ void zip_reader::release() {
     if (archive_)
         zip_discard(archive_);
     archive_ = nullptr;
+    stored_names_.clear();
 }
 
 } // namespace tavrel

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct zip;
 
@@ -38,6 +39,9 @@ class zip_reader {
 
   private:
     zip* archive_ = nullptr;
+    // The names as stored in the central directory. libzip hands out a NUL inside a name as a
+    // blank, which would let such a name pass the path rule; these keep every byte.
+    std::vector<std::string> stored_names_;
 };
 
 } // namespace tavrel
