@@ -1,0 +1,28 @@
+// The readers of the version record in PE and ELF images, on arbitrary bytes.
+#include "fuzz_support.h"
+#include "platform/posix/version_reader.h"
+
+#include <algorithm>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using tavrel::fuzz::report;
+    using tavrel::fuzz::require;
+    // A copy of the exact size, so that AddressSanitizer catches every read past the image.
+    const std::vector<std::uint8_t> image(data, data + size);
+    std::vector<std::uint8_t> block{1, 2, 3};
+    const auto result = platform::fixed_file_info_from_image(image, block);
+    std::uint64_t offset = 12345;
+    const auto located = platform::fixed_file_info_offset(image, offset);
+    report(std::to_string(static_cast<int>(result)));
+    require(result == located, "the two readers disagree");
+    if (result != platform::version_info_result::ok) {
+        require(block.empty(), "a failed read left bytes in the block");
+        return 0;
+    }
+    require(block.size() == 52, "the version record is not 52 bytes");
+    require(offset <= image.size() && image.size() - offset >= 52,
+            "the version record lies outside the image");
+    require(std::equal(block.begin(), block.end(), image.begin() + static_cast<long>(offset)),
+            "the record is not the bytes at its offset");
+    return 0;
+}
