@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -19,6 +20,9 @@ namespace fs = std::filesystem;
 using file_tree = std::map<std::string, std::string>;
 
 using tavrel::test::read_bytes;
+
+// The text of the error that the fault hooks inject (EIO; the same number on Windows).
+const std::string injected = platform::error_description(EIO);
 
 // Writes a file, creating the directories it needs.
 void write_bytes(const fs::path& p, const std::string& bytes) {
@@ -186,10 +190,10 @@ TEST_F(commit_test, a_failure_before_acceptance_restores_the_previous_files) {
         {"journal not flushed", "flush:1", 0, "Could not save the update recovery journal."},
         {"status query fails", "status:1", 0, "Cannot inspect an update destination."},
         {"rename fails midway", "rename:3", 0,
-         "rename: Input/output error: \"" + (staging / "new" / "plugins/extra/p.dll").string() +
+         "rename: " + injected + ": \"" + (staging / "new" / "plugins/extra/p.dll").string() +
              "\", \"" + (app / "plugins/extra/p.dll").string() + "\""},
         {"directory not created", "create_directory:1", 0,
-         "create_directories: Input/output error: \"" + (staging / "old").string() + "\""},
+         "create_directories: " + injected + ": \"" + (staging / "old").string() + "\""},
     };
     for (const case_data& c : cases) {
         SCOPED_TRACE(c.name);
@@ -251,8 +255,8 @@ TEST_F(commit_test, any_failing_call_leaves_the_old_or_the_new_files) {
         }
     }
     EXPECT_TRUE(
-        messages.count("exists: Input/output error: \"" + (app / "Tavrel.exe").string() + "\""));
-    EXPECT_TRUE(messages.count("rename: Input/output error: \"" + (app / "Tavrel.exe").string() +
+        messages.count("exists: " + injected + ": \"" + (app / "Tavrel.exe").string() + "\""));
+    EXPECT_TRUE(messages.count("rename: " + injected + ": \"" + (app / "Tavrel.exe").string() +
                                "\", \"" + (staging / "old" / "Tavrel.exe").string() + "\""));
 }
 

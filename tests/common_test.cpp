@@ -10,6 +10,15 @@
 namespace tavrel {
 namespace {
 
+#ifdef _WIN32
+// The system's own descriptions of ENOENT and EACCES (2 and 13 are Windows errors too).
+const std::string no_such_file = platform::error_description(ENOENT);
+const std::string permission_denied = platform::error_description(EACCES);
+#else
+const std::string no_such_file = "No such file or directory";
+const std::string permission_denied = "Permission denied";
+#endif
+
 TEST(utf_conversions, round_trip_valid_text) {
     const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"; // a é € 😀 z
     const std::u16string wide = utf8_to_utf16(text);
@@ -55,9 +64,9 @@ TEST(decimal_text, has_no_grouping_and_a_sign_for_negatives) {
 
 TEST(file_system_error, composes_operation_description_and_paths) {
     const file_system_error one("remove", ENOENT, path("/a b/c"));
-    EXPECT_EQ(std::string(one.what()), "remove: No such file or directory: \"/a b/c\"");
+    EXPECT_EQ(std::string(one.what()), "remove: " + no_such_file + ": \"/a b/c\"");
     const file_system_error two("rename", EACCES, path("/x"), path("/y"));
-    EXPECT_EQ(std::string(two.what()), "rename: Permission denied: \"/x\", \"/y\"");
+    EXPECT_EQ(std::string(two.what()), "rename: " + permission_denied + ": \"/x\", \"/y\"");
 }
 
 TEST(paths, operations_raise_their_named_errors) {
@@ -70,16 +79,15 @@ TEST(paths, operations_raise_their_named_errors) {
         rename_path(missing, inst.root / "other");
         ADD_FAILURE();
     } catch (const file_system_error& e) {
-        EXPECT_EQ(std::string(e.what()), "rename: No such file or directory: \"" +
-                                             missing.string() + "\", \"" +
-                                             (inst.root / "other").string() + "\"");
+        EXPECT_EQ(std::string(e.what()), "rename: " + no_such_file + ": \"" + missing.string() +
+                                             "\", \"" + (inst.root / "other").string() + "\"");
     }
     try {
         canonical_path(missing);
         ADD_FAILURE();
     } catch (const file_system_error& e) {
         EXPECT_EQ(std::string(e.what()),
-                  "canonical: No such file or directory: \"" + missing.string() + "\"");
+                  "canonical: " + no_such_file + ": \"" + missing.string() + "\"");
     }
     EXPECT_TRUE(canonical_path(path()).empty());
 }
@@ -100,7 +108,10 @@ TEST(paths, create_directories_refuses_a_file_in_the_way) {
 
 TEST(paths, canonical_path_resolves_links_and_trailing_separators) {
     test::installation inst;
-    std::filesystem::create_directory_symlink(inst.app_dir, inst.root / "link");
+    std::error_code ec; // libstdc++ makes none on Windows
+    std::filesystem::create_directory_symlink(inst.app_dir, inst.root / "link", ec);
+    if (ec)
+        GTEST_SKIP() << "symbolic links cannot be made here";
     EXPECT_EQ(canonical_path(inst.root / "link" / ""), inst.app_dir);
     EXPECT_EQ(canonical_path(inst.root / "link" / ".." / "app"), inst.app_dir);
 }

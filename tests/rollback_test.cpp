@@ -104,7 +104,7 @@ TEST_F(rollback_test, nothing_moved_means_nothing_to_restore) {
 
 TEST_F(rollback_test, an_incomplete_restore_keeps_the_backups_for_recovery) {
     const std::string sentence = " Previous files could not all be restored; backups remain in " +
-                                 root.string() + "/we/ird/.tavrel-update-7-8.";
+                                 root.generic_string() + "/we/ird/.tavrel-update-7-8.";
     struct case_data {
         const char* name;
         const char* fault;

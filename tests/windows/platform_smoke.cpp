@@ -1,4 +1,4 @@
-// Smoke checks of the win32 platform layer, run under Wine (or Windows) by run-wine-smoke.
+// Smoke checks of the win32 platform layer, run under Wine (or Windows) by tests/windows/run.
 // Each check prints one line; the last line is "N passed, N failed". Checks of features that
 // Wine does not provide (symbolic links, junctions) are reported as skipped, not failed.
 //

@@ -1,4 +1,4 @@
-// An empty program that carries the updater's resources, so that run-wine-smoke can check the
+// An empty program that carries the updater's resources, so that tests/windows/run can check the
 // manifest, version resource and subsystem that tavrel_add_windows_resources gives.
 int wmain() {
     return 0;

@@ -1,0 +1,50 @@
+// The Windows build of the test installation: the same layout as on Linux, with the Windows
+// demo application (file version 2.0.3.0, as built) as Tavrel.exe. Other versions need
+// tavrel-set-version, a Linux tool, so only the built one is available here.
+#include "support/installation.h"
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace tavrel::test {
+
+void install_demo_app(const fs::path& destination, const std::string& version) {
+    if (version != "2.0.3.0")
+        throw std::runtime_error("the Windows tests have the demo application at 2.0.3.0 only");
+    fs::create_directories(destination.parent_path());
+    fs::copy_file(TAVREL_DEMO_APP_EXE, destination, fs::copy_options::overwrite_existing);
+}
+
+installation::installation() {
+    root = scratch.path();
+    app_dir = root / "app";
+    download_dir = root / "tavrel-download-1";
+    archive = download_dir / "update.zip";
+    log = root / "starts.log";
+    fs::create_directories(download_dir);
+    install_demo_app(app_dir / "Tavrel.exe");
+}
+
+std::vector<std::string> installation::starts(std::size_t at_least) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::vector<std::string> lines;
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        if (lines.size() >= at_least || std::chrono::steady_clock::now() > deadline)
+            return lines;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::vector<std::pair<std::string, std::string>>
+installation::environment(const std::string& behaviour) const {
+    return {{"TAVREL_DEMO_LOG", log.string()},
+            {"TAVREL_DEMO_BEHAVIOUR", behaviour},
+            {"TAVREL_DEMO_LIFETIME_MS", "300"}};
+}
+
+} // namespace tavrel::test
