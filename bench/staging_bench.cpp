@@ -32,7 +32,6 @@ using clock_type = std::chrono::steady_clock;
 constexpr int file_count = 2000;
 constexpr double mib = 1024.0 * 1024.0;
 
-
 struct archive_facts {
     std::uint64_t archive_size = 0;
     std::uint64_t total_size = 0;

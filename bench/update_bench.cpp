@@ -50,7 +50,9 @@ void shell(const std::string& command) {
     check(std::system(command.c_str()) == 0, "failed: " + command);
 }
 
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
 
 std::string file_name(int i) {
     return "dir" + std::to_string(i % 37) + "/sub" + std::to_string(i % 5) + "/file" +
@@ -106,16 +108,16 @@ int main(int argc, char** argv) {
     std::printf("generating the two versions and packing the new one...\n");
     write_version(old_tree, 1, "2.0.3.0");
     write_version(new_tree, 2, "2.1.0.0");
-    shell(quoted(fs::path(TAVREL_BINARY_DIR) / "tools/tavrel-pack") + " " + quoted(new_tree) +
-          " " + quoted(archive) + " >/dev/null");
+    shell(quoted(fs::path(TAVREL_BINARY_DIR) / "tools/tavrel-pack") + " " + quoted(new_tree) + " " +
+          quoted(archive) + " >/dev/null");
     const std::uint64_t archive_size = fs::file_size(archive);
 
     unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
     crypto_sign_keypair(public_key, secret_key);
     std::vector<unsigned char> bytes(archive_size);
-    std::ifstream(archive, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()),
-                                                  static_cast<std::streamsize>(bytes.size()));
+    std::ifstream(archive, std::ios::binary)
+        .read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     unsigned char signature[crypto_sign_BYTES];
     crypto_sign_detached(signature, nullptr, bytes.data(), bytes.size(), secret_key);
     bytes = {};
@@ -145,8 +147,7 @@ int main(int argc, char** argv) {
             check(tavrel::recover_transaction(transaction, error), error);
             check(tavrel::stage_update(transaction, archive, error), error);
             tavrel::check_version_rule(
-                tavrel::read_file_version(tavrel::staged_executable_path(transaction)),
-                {2, 1, 0});
+                tavrel::read_file_version(tavrel::staged_executable_path(transaction)), {2, 1, 0});
             t.staging = seconds_since(start);
 
             start = clock_type::now();

@@ -72,20 +72,20 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
         auto environment = inst.environment();
         environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r = run(program(updater),
-                                 {std::to_string(app.pid()), inst.app_dir.string(),
-                                  inst.archive.string(), signed_zip.signature, signed_zip.size,
-                                  "2.1.0"},
-                                 with_environment(environment));
+        const run_result r =
+            run(program(updater),
+                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
+                 signed_zip.signature, signed_zip.size, "2.1.0"},
+                with_environment(environment));
         app.wait();
         return r;
     };
     const auto recover = [&] {
         fs::create_directories(inst.download_dir);
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
-        const run_result r =
-            run(program("tavrel-updater"), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-                in_directory(inst.download_dir, inst.environment()));
+        const run_result r = run(program("tavrel-updater"),
+                                 {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
+                                 in_directory(inst.download_dir, inst.environment()));
         app.wait();
         return r;
     };
@@ -93,7 +93,8 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
     // One complete run with the change log gives the crash points and the new tree.
     reset();
     const fs::path log = inst.root / "changes.log";
-    const run_result complete = update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
+    const run_result complete =
+        update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
     ASSERT_EQ(complete.exit_code, 0) << complete.err;
     const tree_snapshot new_files = files_of(snapshot_tree(inst.app_dir));
     ASSERT_NE(new_files, old_files);
@@ -110,8 +111,8 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         SCOPED_TRACE("crash after change " + std::to_string(c.number) + ": " + c.kind + " " +
                      c.target);
         reset();
-        const run_result crashed =
-            update("tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(c.number)}});
+        const run_result crashed = update(
+            "tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(c.number)}});
         ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
         const run_result recovered = recover();
         ASSERT_EQ(recovered.exit_code, 0) << recovered.err;

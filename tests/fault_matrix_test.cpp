@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <map>
-#include <vector>
 #include <sstream>
+#include <vector>
 
 namespace tavrel::test {
 namespace {
@@ -91,11 +91,11 @@ class fault_matrix : public ::testing::Test {
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
         auto environment = inst.environment();
         environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r = run(program("tavrel-updater-test"),
-                                 {std::to_string(app.pid()), inst.app_dir.string(),
-                                  inst.archive.string(), signed_zip.signature, signed_zip.size,
-                                  "2.1.0"},
-                                 with_environment(environment));
+        const run_result r =
+            run(program("tavrel-updater-test"),
+                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
+                 signed_zip.signature, signed_zip.size, "2.1.0"},
+                with_environment(environment));
         app.wait();
         return r;
     }
@@ -105,15 +105,16 @@ class fault_matrix : public ::testing::Test {
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
         auto environment = inst.environment();
         environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r =
-            run(program("tavrel-updater-test"),
-                {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-                in_directory(inst.download_dir, environment));
+        const run_result r = run(program("tavrel-updater-test"),
+                                 {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
+                                 in_directory(inst.download_dir, environment));
         app.wait();
         return r;
     }
 
-    tree_snapshot installed() const { return files_of(snapshot_tree(inst.app_dir, ".tavrel-update-")); }
+    tree_snapshot installed() const {
+        return files_of(snapshot_tree(inst.app_dir, ".tavrel-update-"));
+    }
 
     void expect_whole_version(const std::string& when) {
         const tree_snapshot now = installed();

@@ -129,25 +129,57 @@ std::vector<hostile_package> corpus() {
     std::vector<hostile_package> packages;
     // Every spelling of a path that leaves the installation or names what it must not.
     const std::string unsafe_names[] = {
-        "../evil.txt",       "a/../../evil.txt",  "/absolute.txt",   "C:/windows/evil.txt",
-        "C:evil.txt",        "a\\..\\evil.txt",   "dir\\evil.txt",   "file.txt:stream",
-        "file.txt::$DATA",   "CON",               "con.txt",         "dir/NUL.dll",
-        "Aux.tar.gz",        "prn",               "conin$",          "CONOUT$.log",
-        "com1.txt",          "COM0",              "LPT9.dll",        "lpt0",
-        "COM\xC2\xB9.txt",   "lpt\xC2\xB2",       "Com\xC2\xB3",     "name.",
-        "name ",             "dir./file",         "dir /file",       "...",
-        ".tavrel-update-1/x", ".TAVREL-UPDATE-9", "a//b",            "./a",
-        "a/./b",             "a/..",              "ctrl\x01.txt",    "tab\tname",
-        "a?b",               "a*b",               "a<b",             "a>b",
-        "a|b",               "quote\"d",          "dir//",
+        "../evil.txt",
+        "a/../../evil.txt",
+        "/absolute.txt",
+        "C:/windows/evil.txt",
+        "C:evil.txt",
+        "a\\..\\evil.txt",
+        "dir\\evil.txt",
+        "file.txt:stream",
+        "file.txt::$DATA",
+        "CON",
+        "con.txt",
+        "dir/NUL.dll",
+        "Aux.tar.gz",
+        "prn",
+        "conin$",
+        "CONOUT$.log",
+        "com1.txt",
+        "COM0",
+        "LPT9.dll",
+        "lpt0",
+        "COM\xC2\xB9.txt",
+        "lpt\xC2\xB2",
+        "Com\xC2\xB3",
+        "name.",
+        "name ",
+        "dir./file",
+        "dir /file",
+        "...",
+        ".tavrel-update-1/x",
+        ".TAVREL-UPDATE-9",
+        "a//b",
+        "./a",
+        "a/./b",
+        "a/..",
+        "ctrl\x01.txt",
+        "tab\tname",
+        "a?b",
+        "a*b",
+        "a<b",
+        "a>b",
+        "a|b",
+        "quote\"d",
+        "dir//",
     };
     for (const auto& name : unsafe_names)
         packages.push_back({"path " + name, with_app({file_entry(name, "x")}), unsafe_path});
     packages.push_back({"path with a NUL byte inside",
                         with_app({file_entry(std::string("evil\0.txt", 9), "x")}), unsafe_path});
 
-    packages.push_back({"symbolic link entry",
-                        with_app({symlink_entry("link.dll", "/etc/passwd")}), invalid_entry});
+    packages.push_back({"symbolic link entry", with_app({symlink_entry("link.dll", "/etc/passwd")}),
+                        invalid_entry});
     packages.push_back({"symbolic link entry with a safe-looking name",
                         with_app({symlink_entry("lib/ok.dll", "../../outside")}), invalid_entry});
     packages.push_back({"case-alias duplicates",
@@ -167,8 +199,8 @@ std::vector<hostile_package> corpus() {
         e.local_name = "../evil.txt";
         packages.push_back({"local header name differs", with_app({e}), not_zip});
     }
-    packages.push_back({"overlapping entries (zip bomb)", overlapping_zip_bomb(2100, 1 << 20),
-                        expansion});
+    packages.push_back(
+        {"overlapping entries (zip bomb)", overlapping_zip_bomb(2100, 1 << 20), expansion});
     {
         auto e = file_entry("big.dat", std::string(4096, 'a'));
         e.uncompressed_size = 1000;
@@ -218,18 +250,17 @@ std::vector<hostile_package> corpus() {
                                              utf16le_manifest({"Tavrel package files 1",
                                                                "Tavrel.exe", "missing.dll"}))}),
                         "The signed package manifest does not match its files."});
-    packages.push_back(
-        {"manifest with a traversal",
-         with_app({file_entry(".tavrel-package-files.txt",
-                              utf16le_manifest({"Tavrel package files 1", "Tavrel.exe", "..\\evil"}))}),
-         "Package manifest contains an unsafe or duplicate path."});
-    packages.push_back(
-        {"manifest listing the uninstaller",
-         with_app({file_entry("Uninstall.exe", "x"),
-                   file_entry(".tavrel-package-files.txt",
-                              utf16le_manifest({"Tavrel package files 1", "Tavrel.exe",
-                                                "Uninstall.exe"}))}),
-         "Package manifest contains an unsafe or duplicate path."});
+    packages.push_back({"manifest with a traversal",
+                        with_app({file_entry(".tavrel-package-files.txt",
+                                             utf16le_manifest({"Tavrel package files 1",
+                                                               "Tavrel.exe", "..\\evil"}))}),
+                        "Package manifest contains an unsafe or duplicate path."});
+    packages.push_back({"manifest listing the uninstaller",
+                        with_app({file_entry("Uninstall.exe", "x"),
+                                  file_entry(".tavrel-package-files.txt",
+                                             utf16le_manifest({"Tavrel package files 1",
+                                                               "Tavrel.exe", "Uninstall.exe"}))}),
+                        "Package manifest contains an unsafe or duplicate path."});
     packages.push_back({"not an archive", std::string(4096, '\x55'), not_zip});
     packages.push_back({"bytes after the end record",
                         build_zip({file_entry("Tavrel.exe", "x")}, {false, "trailing"}), not_zip});
@@ -253,8 +284,8 @@ TEST(hostile_packages, are_refused_and_change_no_installed_byte) {
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
         const run_result r =
             run(program("tavrel-updater"),
-                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
-                 signature, std::to_string(package.bytes.size()), "2.1.0"},
+                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(), signature,
+                 std::to_string(package.bytes.size()), "2.1.0"},
                 with_environment(inst.environment()));
         app.wait();
         EXPECT_EQ(r.exit_code, 1);

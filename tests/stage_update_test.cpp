@@ -220,8 +220,7 @@ const failure_case failure_cases[] = {
      invalid_entry},
     {"empty_name", zip_of(with_exe({file_entry("", "x")})), invalid_entry},
     // libzip would hand this name out as "a b.txt"; the stored bytes are judged instead.
-    {"nul_inside_a_name", zip_of(with_exe({file_entry(std::string("a\0b.txt", 7), "x")})),
-     unsafe},
+    {"nul_inside_a_name", zip_of(with_exe({file_entry(std::string("a\0b.txt", 7), "x")})), unsafe},
     {"unix_symbolic_link", zip_of(with_exe({test::symlink_entry("link", "/etc/passwd")})),
      invalid_entry},
     {"symbolic_link_before_path_rule", zip_of(with_exe({test::symlink_entry("../up", "/")})),

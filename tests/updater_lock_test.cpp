@@ -21,9 +21,9 @@ TEST(installation_lock, two_updaters_started_together_install_once) {
     // The application stays a second after "ready", so both updaters overlap.
     child_process app(program("tavrel-demo-app"),
                       {"parent", inst.download_dir.string(), "--exit-after-ms", "1000"});
-    const std::vector<std::string> args = {std::to_string(app.pid()), inst.app_dir.string(),
-                                           inst.archive.string(), package.signature,
-                                           package.size, "2.1.0"};
+    const std::vector<std::string> args = {
+        std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
+        package.signature,         package.size,          "2.1.0"};
     child_process first(program("tavrel-updater"), args, with_environment(inst.environment()));
     child_process second(program("tavrel-updater"), args, with_environment(inst.environment()));
     const run_result a = first.wait();
@@ -34,8 +34,9 @@ TEST(installation_lock, two_updaters_started_together_install_once) {
     EXPECT_EQ(codes, (std::multiset<int>{0, 2})) << a.err << b.err;
     EXPECT_EQ((a.exit_code == 2 ? a : b).err, "") << "the refused run shows nothing";
     EXPECT_EQ(read_bytes(inst.app_dir / "readme.txt"), "new");
-    EXPECT_EQ(run(program("tavrel-demo-app"), {"version", (inst.app_dir / "Tavrel.exe").string()}).out,
-              "2.1.0\n");
+    EXPECT_EQ(
+        run(program("tavrel-demo-app"), {"version", (inst.app_dir / "Tavrel.exe").string()}).out,
+        "2.1.0\n");
     EXPECT_EQ(inst.starts(1).size(), 1u) << "only one updated application was started";
     EXPECT_NE(snapshot_tree(inst.app_dir), old_tree);
 }

@@ -11,10 +11,8 @@ namespace tavrel::test {
 namespace {
 
 const tree_spec old_version = {
-    {"Tavrel.exe", "demo-app 2.0.3.0"},
-    {"readme.txt", "read me 2.0.3"},
-    {"data/settings.dat", "settings 2.0.3"},
-    {"data/legacy.dat", "only in 2.0.3"},
+    {"Tavrel.exe", "demo-app 2.0.3.0"},      {"readme.txt", "read me 2.0.3"},
+    {"data/settings.dat", "settings 2.0.3"}, {"data/legacy.dat", "only in 2.0.3"},
     {"plugins/a.dll", "plugin a 2.0.3"},
 };
 
@@ -47,7 +45,8 @@ class update : public ::testing::Test {
         write_tree(tree, files);
         pack_and_sign(tree, inst.root / "reference.zip");
         fs::create_directories(target);
-        run("/usr/bin/unzip", {"-q", (inst.root / "reference.zip").string(), "-d", target.string()});
+        run("/usr/bin/unzip",
+            {"-q", (inst.root / "reference.zip").string(), "-d", target.string()});
         fs::permissions(target / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);
         fs::remove_all(tree);
         fs::remove(inst.root / "reference.zip");
@@ -62,8 +61,8 @@ class update : public ::testing::Test {
 
     // Runs the updater with the demo application as the application that exits.
     run_result run_update(const signed_package& package, const std::string& version,
-                          const std::string& behaviour = "confirm",
-                          environment_list extra = {}, const std::string& updater = "tavrel-updater") {
+                          const std::string& behaviour = "confirm", environment_list extra = {},
+                          const std::string& updater = "tavrel-updater") {
         child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
         auto environment = inst.environment(behaviour);
         environment.insert(environment.end(), extra.begin(), extra.end());
@@ -81,9 +80,9 @@ class update : public ::testing::Test {
     // the old version back).
     int change_number(const signed_package& package, const std::string& op, int occurrence) {
         const fs::path log = inst.root / "changes.log";
-        const run_result r = run_update(package, "2.1.0", "confirm",
-                                        {{"TAVREL_CHANGE_LOG", log.string()}},
-                                        "tavrel-updater-test");
+        const run_result r =
+            run_update(package, "2.1.0", "confirm", {{"TAVREL_CHANGE_LOG", log.string()}},
+                       "tavrel-updater-test");
         EXPECT_EQ(r.exit_code, 0) << r.err;
         std::istringstream lines(read_bytes(log));
         int found = 0;
@@ -123,10 +122,12 @@ TEST_F(update, installs_replaces_adds_and_removes_files) {
     EXPECT_FALSE(fs::exists(inst.download_dir));
     const auto starts = inst.starts(1);
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].rfind("start --disable-splash --tavrel-update-event=Local\\TavrelUpdate-", 0), 0u)
+    EXPECT_EQ(
+        starts[0].rfind("start --disable-splash --tavrel-update-event=Local\\TavrelUpdate-", 0), 0u)
         << starts[0];
-    EXPECT_EQ(run(program("tavrel-demo-app"), {"version", (inst.app_dir / "Tavrel.exe").string()}).out,
-              "2.1.0\n");
+    EXPECT_EQ(
+        run(program("tavrel-demo-app"), {"version", (inst.app_dir / "Tavrel.exe").string()}).out,
+        "2.1.0\n");
 }
 
 TEST_F(update, an_application_that_does_not_confirm_is_rolled_back) {
@@ -141,9 +142,9 @@ TEST_F(update, an_application_that_does_not_confirm_is_rolled_back) {
         fs::create_directories(inst.download_dir);
         if (!fs::exists(inst.archive))
             prepare(new_version);
-        const run_result r = run_update(package, "2.1.0", c.behaviour,
-                                        {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}},
-                                        "tavrel-updater-test");
+        const run_result r =
+            run_update(package, "2.1.0", c.behaviour, {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}},
+                       "tavrel-updater-test");
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, "The updated application could not be launched.\n");
         EXPECT_LT(r.elapsed.count(), c.max_ms);
@@ -171,9 +172,15 @@ TEST_F(update, refusals_leave_the_installation_unchanged_and_restart_it) {
          "The update signature could not be verified. No installed files were changed."},
         {"version mismatch", new_version, "2.2.0", false,
          "The signed update version does not match the feed or would downgrade Tavrel."},
-        {"downgrade", {{"Tavrel.exe", "demo-app 2.0.2.0"}}, "2.0.2", false,
+        {"downgrade",
+         {{"Tavrel.exe", "demo-app 2.0.2.0"}},
+         "2.0.2",
+         false,
          "The signed update version does not match the feed or would downgrade Tavrel."},
-        {"reinstall", {{"Tavrel.exe", "demo-app 2.0.3.0"}}, "2.0.3", false,
+        {"reinstall",
+         {{"Tavrel.exe", "demo-app 2.0.3.0"}},
+         "2.0.3",
+         false,
          "The signed update version does not match the feed or would downgrade Tavrel."},
     };
     for (const auto& c : cases) {
@@ -206,9 +213,9 @@ TEST_F(update, an_interrupted_update_is_undone_by_recovery_and_by_the_next_updat
         << "the crash point must fall inside the moves";
 
     child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
-    const run_result recovered =
-        run(program("tavrel-updater"), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-            in_directory(inst.download_dir, inst.environment()));
+    const run_result recovered = run(
+        program("tavrel-updater"), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
+        in_directory(inst.download_dir, inst.environment()));
     app.wait();
     EXPECT_EQ(recovered.exit_code, 0) << recovered.err;
     EXPECT_EQ(files_of(snapshot_tree(inst.app_dir)), files_of(old_tree));

@@ -17,8 +17,8 @@
 // named by TAVREL_DEMO_LOG. TAVREL_DEMO_BEHAVIOUR makes it misbehave for tests:
 // "confirm" (default), "hang" (never confirm), "exit" (end without confirming),
 // "confirm-exit" (confirm and end in the same instant: a helper process signals the event
-// right after this one has ended, so the updater always finds the application gone). TAVREL_DEMO_LIFETIME_MS: how long it runs after
-// confirming (default 3000).
+// right after this one has ended, so the updater always finds the application gone).
+// TAVREL_DEMO_LIFETIME_MS: how long it runs after confirming (default 3000).
 #include "app/app_side.h"
 #include "auth/version.h"
 #include "common/text.h"
@@ -56,7 +56,9 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback) {
     return value ? static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10)) : fallback;
 }
 
-void sleep_ms(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 void log_start(const std::vector<native_text>& args) {
     const char* log = std::getenv("TAVREL_DEMO_LOG");
@@ -72,9 +74,8 @@ void log_start(const std::vector<native_text>& args) {
 
 int run_as_application(const std::vector<native_text>& args) {
     log_start(args);
-    const std::string behaviour = std::getenv("TAVREL_DEMO_BEHAVIOUR")
-                                      ? std::getenv("TAVREL_DEMO_BEHAVIOUR")
-                                      : "confirm";
+    const std::string behaviour =
+        std::getenv("TAVREL_DEMO_BEHAVIOUR") ? std::getenv("TAVREL_DEMO_BEHAVIOUR") : "confirm";
     const auto event = app_side::startup_event_from_arguments(args);
     if (behaviour == "exit")
         return 0;
@@ -100,8 +101,7 @@ int run_as_application(const std::vector<native_text>& args) {
     return 0;
 }
 
-int start_and_leave(bool started, const platform::process_info& updater,
-                    const path& download_dir) {
+int start_and_leave(bool started, const platform::process_info& updater, const path& download_dir) {
     if (!started) {
         std::cerr << "tavrel-demo-app: the updater could not be started\n";
         return 3;
@@ -150,8 +150,7 @@ int run_command(const std::vector<native_text>& args) {
                 exit_after = static_cast<std::uint32_t>(
                     std::strtoul(tavrel::native_to_utf8(args[++i]).c_str(), nullptr, 10));
         }
-        if (!app_side::wait_for_ready(download_dir, platform::no_handle,
-                                      std::chrono::seconds(60)))
+        if (!app_side::wait_for_ready(download_dir, platform::no_handle, std::chrono::seconds(60)))
             return 3;
         if (cancel && !app_side::place_cancel(download_dir))
             return 3;

@@ -13,9 +13,9 @@
 namespace tavrel::app_side {
 
 struct update_request {
-    path updater;      // the updater's executable
-    path app_dir;      // the installation directory
-    path archive;      // <download dir whose name begins with "tavrel-download-">/update.zip
+    path updater; // the updater's executable
+    path app_dir; // the installation directory
+    path archive; // <download dir whose name begins with "tavrel-download-">/update.zip
     std::string signature_base64; // 88 characters
     std::uint64_t size = 0;
     std::string version; // "major.minor.patch" as the update feed names it

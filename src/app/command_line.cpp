@@ -54,8 +54,8 @@ bool is_signature_argument(const platform::native_text& text) {
     if (text.size() != 88)
         return false;
     for (const auto c : text) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '+' || c == '/' || c == '=';
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
         if (!ok)
             return false;
     }

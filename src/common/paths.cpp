@@ -13,7 +13,9 @@ std::string compose(std::string_view operation, int code) {
     return text;
 }
 
-std::string quoted(const path& p) { return "\"" + path_display_text(p) + "\""; }
+std::string quoted(const path& p) {
+    return "\"" + path_display_text(p) + "\"";
+}
 
 } // namespace
 
@@ -51,7 +53,9 @@ path path_from_utf8(std::string_view utf8) {
         return path(path::string_type(wide.begin(), wide.end()));
 }
 
-std::string path_to_utf8(const path& p) { return native_to_utf8(p.native()); }
+std::string path_to_utf8(const path& p) {
+    return native_to_utf8(p.native());
+}
 
 path canonical_path(const path& p) {
     if (p.empty())
@@ -69,11 +73,17 @@ path current_directory() {
     return out;
 }
 
-path join(const path& left, const path& right) { return left / right; }
+path join(const path& left, const path& right) {
+    return left / right;
+}
 
-path parent_path(const path& p) { return p.parent_path(); }
+path parent_path(const path& p) {
+    return p.parent_path();
+}
 
-path file_name(const path& p) { return p.filename(); }
+path file_name(const path& p) {
+    return p.filename();
+}
 
 bool path_exists(const path& p) {
     platform::file_status status;
@@ -108,7 +118,8 @@ void create_directories(const path& p) {
         return;
     if (code == 0 || !platform::is_not_found(code)) {
         // Something other than a directory stands there, or it cannot be inspected.
-        throw file_system_error("create_directories", code == 0 ? platform::already_exists_error() : code, p);
+        throw file_system_error("create_directories",
+                                code == 0 ? platform::already_exists_error() : code, p);
     }
     const path parent = p.parent_path();
     if (!parent.empty() && parent != p && p.has_relative_path())

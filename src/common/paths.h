@@ -15,8 +15,7 @@ using path = std::filesystem::path;
 class file_system_error : public std::runtime_error {
   public:
     file_system_error(std::string_view operation, int code, const path& first);
-    file_system_error(std::string_view operation, int code, const path& first,
-                      const path& second);
+    file_system_error(std::string_view operation, int code, const path& first, const path& second);
     int code() const { return code_; }
 
   private:
@@ -30,8 +29,8 @@ std::string path_display_text(const path& p);
 path path_from_utf8(std::string_view utf8);
 std::string path_to_utf8(const path& p);
 
-path canonical_path(const path& p);    // "canonical"; an empty path stays empty
-path current_directory();              // "current_path()"
+path canonical_path(const path& p); // "canonical"; an empty path stays empty
+path current_directory();           // "current_path()"
 path join(const path& left, const path& right);
 path parent_path(const path& p);
 path file_name(const path& p);

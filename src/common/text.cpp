@@ -100,7 +100,8 @@ std::u16string widen_message(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
     for (const char c : text)
-        out.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<signed char>(c))));
+        out.push_back(
+            static_cast<char16_t>(static_cast<std::int16_t>(static_cast<signed char>(c))));
     return out;
 }
 

@@ -17,8 +17,8 @@ void flush_file_to_disk(const path& file);
 
 // Reads the header and every (existed, path) pair in file order, handing each to `on_entry`
 // as extracted. Raises "The update recovery journal is invalid." or "... is incomplete.".
-void read_recovery_journal(const path& file,
-                           const std::function<void(long long existed, const std::string& path)>&
-                               on_entry);
+void read_recovery_journal(
+    const path& file,
+    const std::function<void(long long existed, const std::string& path)>& on_entry);
 
 } // namespace tavrel

@@ -9,7 +9,7 @@
 namespace tavrel {
 
 struct update_entry {
-    path relative_path; // below app_dir and below the staged "new" tree, "/" between components
+    path relative_path;     // below app_dir and below the staged "new" tree, "/" between components
     bool backed_up = false; // the installed file was moved into the backup tree
     bool installed = false; // the staged file was moved into place
     bool remove = false;    // the update deletes the installed file

@@ -69,7 +69,9 @@ void after_change(const char* operation, const std::filesystem::path& p) {
         std::_Exit(86); // no destructors, no flushing: as abrupt as a crash
 }
 
-void reset_counters() { state() = counters{}; }
+void reset_counters() {
+    state() = counters{};
+}
 
 } // namespace platform::hooks
 

@@ -20,7 +20,9 @@ void after_change(const char* operation, const std::filesystem::path& p);
 // Forgets the counts, so that a test process can inject faults case after case.
 void reset_counters();
 #else
-inline int injected_error(const char*) { return 0; }
+inline int injected_error(const char*) {
+    return 0;
+}
 inline void after_change(const char*, const std::filesystem::path&) {}
 #endif
 

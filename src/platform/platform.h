@@ -131,8 +131,7 @@ bool create_process(const path& application, const native_text& command_line,
                     const path& working_directory, process_info& out);
 // WaitForSingleObject / WaitForMultipleObjects (wait for any).
 std::uint32_t wait_for_object(os_handle h, std::uint32_t milliseconds);
-std::uint32_t wait_for_any(const os_handle* handles, std::size_t count,
-                           std::uint32_t milliseconds);
+std::uint32_t wait_for_any(const os_handle* handles, std::size_t count, std::uint32_t milliseconds);
 bool terminate_process(os_handle process, std::uint32_t exit_code);
 void close_handle(os_handle h);
 

@@ -62,8 +62,8 @@ std::vector<std::string> central_directory_names(const unsigned char* data, std:
         if (at > size || size - at < 46 || little_endian(data + at, 4) != 0x02014b50)
             return {};
         const std::uint64_t name_length = little_endian(data + at + 28, 2);
-        const std::uint64_t record = 46 + name_length + little_endian(data + at + 30, 2) +
-                                     little_endian(data + at + 32, 2);
+        const std::uint64_t record =
+            46 + name_length + little_endian(data + at + 30, 2) + little_endian(data + at + 32, 2);
         if (size - at < record)
             return {};
         names.emplace_back(reinterpret_cast<const char*>(data + at + 46), name_length);

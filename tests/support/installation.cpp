@@ -2,8 +2,8 @@
 
 #include "support/programs.h"
 
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -11,9 +11,8 @@ namespace tavrel::test {
 
 void install_demo_app(const fs::path& destination, const std::string& version) {
     fs::create_directories(destination.parent_path());
-    const run_result r =
-        run(program("tavrel-set-version"),
-            {program("tavrel-demo-app").string(), destination.string(), version});
+    const run_result r = run(program("tavrel-set-version"),
+                             {program("tavrel-demo-app").string(), destination.string(), version});
     if (r.exit_code != 0)
         throw std::runtime_error("tavrel-set-version failed: " + r.err);
 }

@@ -35,7 +35,8 @@ void install_tree(const installation& inst, const tree_spec& files) {
     pack_and_sign(tree, archive);
     fs::remove_all(inst.app_dir);
     fs::create_directories(inst.app_dir);
-    const run_result unzipped = run("/usr/bin/unzip", {"-q", archive.string(), "-d", inst.app_dir.string()});
+    const run_result unzipped =
+        run("/usr/bin/unzip", {"-q", archive.string(), "-d", inst.app_dir.string()});
     if (unzipped.exit_code != 0)
         throw std::runtime_error("unzip failed: " + unzipped.err);
     fs::permissions(inst.app_dir / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);

@@ -36,7 +36,9 @@ std::string drain(int fd) {
     return text;
 }
 
-int decode_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int decode_status(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 } // namespace
 
@@ -50,8 +52,8 @@ std::filesystem::path program(const std::string& name) {
     throw std::runtime_error("program not built: " + name);
 }
 
-child_process::child_process(const std::filesystem::path& exe,
-                             const std::vector<std::string>& args, const run_options& options)
+child_process::child_process(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                             const run_options& options)
     : options_(options), started_(std::chrono::steady_clock::now()) {
     become_subreaper();
     int out_pipe[2];

@@ -14,7 +14,7 @@ namespace tavrel::test {
 std::filesystem::path program(const std::string& name);
 
 struct run_options {
-    std::filesystem::path working_directory; // empty: the test's own
+    std::filesystem::path working_directory;                      // empty: the test's own
     std::vector<std::pair<std::string, std::string>> environment; // added to the test's own
     std::chrono::milliseconds timeout{180000};
 };

@@ -12,16 +12,28 @@ std::string error_description(int code) {
     return text;
 }
 
-bool is_not_found(int code) { return code == ENOENT || code == ENOTDIR; }
+bool is_not_found(int code) {
+    return code == ENOENT || code == ENOTDIR;
+}
 
-bool is_enoent_class(int code) { return code == ENOENT || code == ENOTDIR; }
+bool is_enoent_class(int code) {
+    return code == ENOENT || code == ENOTDIR;
+}
 
-bool is_directory_not_empty(int code) { return code == ENOTEMPTY || code == EEXIST; }
+bool is_directory_not_empty(int code) {
+    return code == ENOTEMPTY || code == EEXIST;
+}
 
-bool is_already_exists(int code) { return code == EEXIST; }
+bool is_already_exists(int code) {
+    return code == EEXIST;
+}
 
-int already_exists_error() { return EEXIST; }
+int already_exists_error() {
+    return EEXIST;
+}
 
-int unicode_translation_error() { return EILSEQ; }
+int unicode_translation_error() {
+    return EILSEQ;
+}
 
 } // namespace platform

@@ -38,7 +38,9 @@ file_status status_from(const struct stat& st, const char* p) {
     return out;
 }
 
-int last_error() { return errno; }
+int last_error() {
+    return errno;
+}
 
 } // namespace
 
@@ -91,7 +93,9 @@ int current_directory(path& out) {
     return 0;
 }
 
-int set_current_directory(const path& p) { return ::chdir(p.c_str()) == 0 ? 0 : last_error(); }
+int set_current_directory(const path& p) {
+    return ::chdir(p.c_str()) == 0 ? 0 : last_error();
+}
 
 int list_directory(const path& dir, std::vector<path>& children, bool& failed_while_advancing) {
     children.clear();

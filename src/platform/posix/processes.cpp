@@ -30,7 +30,9 @@ int off_zero(int fd) {
     return moved;
 }
 
-int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_open(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
 bool is_socket(int fd) {
     struct stat st {};
@@ -82,7 +84,9 @@ sockaddr_un event_address(const native_text& name, socklen_t& length) {
 
 } // namespace
 
-std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t current_process_id() {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 os_handle open_process_for_wait(std::uint32_t pid) {
     if (pid == 0 || pid > 0x7FFFFFFF)
@@ -182,7 +186,9 @@ bool terminate_process(os_handle process, std::uint32_t) {
     return ::syscall(SYS_pidfd_send_signal, static_cast<int>(process), SIGKILL, nullptr, 0) == 0;
 }
 
-void close_handle(os_handle h) { ::close(static_cast<int>(h)); }
+void close_handle(os_handle h) {
+    ::close(static_cast<int>(h));
+}
 
 os_handle create_named_event(const native_text& name, int& last_error) {
     last_error = 0;
@@ -225,8 +231,8 @@ bool signal_named_event(const native_text& name) {
     socklen_t length = 0;
     const sockaddr_un address = event_address(name, length);
     const char byte = 1;
-    const bool sent = ::sendto(fd, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address),
-                               length) == 1;
+    const bool sent =
+        ::sendto(fd, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address), length) == 1;
     ::close(fd);
     return sent;
 }

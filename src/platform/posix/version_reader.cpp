@@ -173,7 +173,10 @@ version_info_result fixed_file_info_offset(std::span<const std::uint8_t> image,
     const reader r{image};
     if (r.has(0, 64) && image[0] == 'M' && image[1] == 'Z')
         return from_pe(r, offset);
-    if (r.has(0, 64) && std::memcmp(image.data(), "\x7F" "ELF", 4) == 0)
+    if (r.has(0, 64) && std::memcmp(image.data(),
+                                    "\x7F"
+                                    "ELF",
+                                    4) == 0)
         return from_elf(r, offset);
     return version_info_result::unreadable;
 }
