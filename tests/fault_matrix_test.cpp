@@ -88,7 +88,7 @@ class fault_matrix : public ::testing::Test {
     }
 
     run_result update(environment_list extra) {
-        child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
+        const ended_process app;
         auto environment = inst.environment();
         environment.insert(environment.end(), extra.begin(), extra.end());
         const run_result r =
@@ -96,20 +96,25 @@ class fault_matrix : public ::testing::Test {
                 {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
                  signed_zip.signature, signed_zip.size, "2.1.0"},
                 with_environment(environment));
-        app.wait();
         return r;
     }
 
     run_result recover(environment_list extra = {}) {
         fs::create_directories(inst.download_dir);
-        child_process app(program("tavrel-demo-app"), {"parent", inst.download_dir.string()});
+        const ended_process app;
         auto environment = inst.environment();
         environment.insert(environment.end(), extra.begin(), extra.end());
         const run_result r = run(program("tavrel-updater-test"),
                                  {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
                                  in_directory(inst.download_dir, environment));
-        app.wait();
         return r;
+    }
+
+    bool staging_left() const {
+        for (const auto& entry : fs::directory_iterator(inst.app_dir))
+            if (entry.path().filename().string().rfind(".tavrel-update-", 0) == 0)
+                return true;
+        return false;
     }
 
     tree_snapshot installed() const {
@@ -160,9 +165,11 @@ TEST_F(fault_matrix, every_failing_call_of_an_update_leaves_a_whole_version) {
                 expect_whole_version("right after the run");
             }
             // A kept staging directory is finished by the next recovery.
-            const run_result later = recover();
-            EXPECT_EQ(later.exit_code, 0) << later.err;
-            expect_whole_version("after a later recovery");
+            if (staging_left()) {
+                const run_result later = recover();
+                EXPECT_EQ(later.exit_code, 0) << later.err;
+                expect_whole_version("after a later recovery");
+            }
             if (r.exit_code == 1) {
                 EXPECT_EQ(installed(), old_files);
             }

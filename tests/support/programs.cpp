@@ -163,6 +163,20 @@ run_result run(const std::filesystem::path& exe, const std::vector<std::string>&
     return child.wait();
 }
 
+ended_process::ended_process() {
+    char true_program[] = "/bin/true";
+    char* argv[] = {true_program, nullptr};
+    if (::posix_spawn(&pid_, true_program, nullptr, nullptr, argv, environ) != 0)
+        throw std::runtime_error("cannot start /bin/true");
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
+}
+
+ended_process::~ended_process() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+}
+
 run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout) {
     run_result result;
     const auto start = std::chrono::steady_clock::now();

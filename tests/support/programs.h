@@ -67,6 +67,21 @@ class child_process {
 run_result run(const std::filesystem::path& exe, const std::vector<std::string>& args,
                const run_options& options = {});
 
+// A process that has already ended but is not reaped yet: its id still opens, and a wait on it
+// returns at once. It stands for an application that exited right after starting the updater,
+// without the cost of starting one for each of many runs.
+class ended_process {
+  public:
+    ended_process();
+    ~ended_process();
+    ended_process(const ended_process&) = delete;
+    ended_process& operator=(const ended_process&) = delete;
+    int pid() const { return pid_; }
+
+  private:
+    int pid_ = -1;
+};
+
 // Waits for a process that is not our child but was reparented to us (subreaper).
 run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout);
 
