@@ -8,6 +8,7 @@
 // (from the page cache after the warm-up). The in-memory lines compare verify_signature with
 // crypto_sign_verify_detached on one buffer. The best round of each counts; target: check
 // within 1.15 times the peer.
+#include "auth/base64.h"
 #include "auth/update_signature.h"
 #include "auth/update_signature_internal.h"
 
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,25 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 using bytes = std::vector<std::uint8_t>;
-
-std::string encode_base64(const std::uint8_t* data, std::size_t size) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t at = 0; at < size; at += 3) {
-        const std::size_t count = std::min<std::size_t>(3, size - at);
-        std::uint32_t group = std::uint32_t{data[at]} << 16;
-        if (count > 1)
-            group |= std::uint32_t{data[at + 1]} << 8;
-        if (count > 2)
-            group |= data[at + 2];
-        text += alphabet[group >> 18 & 63];
-        text += alphabet[group >> 12 & 63];
-        text += count > 1 ? alphabet[group >> 6 & 63] : '=';
-        text += count > 2 ? alphabet[group & 63] : '=';
-    }
-    return text;
-}
 
 // Read as the check reads: one zero-filled buffer of the known size.
 bytes read_file(const fs::path& file, std::uint64_t size) {
@@ -109,8 +92,10 @@ int run(int argc, char** argv) {
         if (!out)
             throw std::runtime_error("cannot write " + archive.string());
     }
-    const std::string signature_text = encode_base64(signature, sizeof signature);
-    const std::string key_text = encode_base64(public_key, sizeof public_key);
+    const std::string signature_text =
+        tavrel::encode_base64(std::span<const std::uint8_t>(signature, sizeof signature));
+    const std::string key_text =
+        tavrel::encode_base64(std::span<const std::uint8_t>(public_key, sizeof public_key));
     std::printf("archive: %llu MiB of random bytes, %d rounds\n",
                 static_cast<unsigned long long>(mib), rounds);
 

@@ -43,8 +43,6 @@ using listing = std::map<std::string, node>;
 listing list_tree(const fs::path& root);
 std::string describe_difference(const listing& before, const listing& after);
 
-std::string encode_base64(std::span<const std::uint8_t> bytes);
-
 // A package file manifest: UTF-16LE with byte-order mark, the header, one path a line.
 std::string manifest_bytes(const std::vector<std::string>& paths, std::string_view line_end = "\n");
 

@@ -64,7 +64,7 @@ bytes from_hex(const std::string& hex) {
 void base64_seeds(const fs::path& output) {
     seed_writer seeds(output, "base64");
     for (const std::size_t length : {1, 2, 3, 4, 32, 64, 95, 96})
-        seeds.add(encode_base64(bytes(length, static_cast<std::uint8_t>(0xA5 + length))));
+        seeds.add(tavrel::encode_base64(bytes(length, static_cast<std::uint8_t>(0xA5 + length))));
     seeds.add(test::test_public_key_base64());
     seeds.add(test::sign_bytes_base64(to_bytes("seed")));
     const std::vector<std::string> near_misses = {

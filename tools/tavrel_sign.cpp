@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -47,25 +48,6 @@ constexpr char usage_text[] = "usage: tavrel-sign keygen SECRET_KEY_FILE\n"
                               "       tavrel-sign public SECRET_KEY_FILE\n"
                               "       tavrel-sign sign SECRET_KEY_FILE FILE\n"
                               "       tavrel-sign verify PUBLIC_KEY_BASE64 SIGNATURE_BASE64 FILE\n";
-
-std::string encode_base64(const std::uint8_t* data, std::size_t size) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t at = 0; at < size; at += 3) {
-        const std::size_t count = std::min<std::size_t>(3, size - at);
-        std::uint32_t group = std::uint32_t{data[at]} << 16;
-        if (count > 1)
-            group |= std::uint32_t{data[at + 1]} << 8;
-        if (count > 2)
-            group |= data[at + 2];
-        text += alphabet[group >> 18 & 63];
-        text += alphabet[group >> 12 & 63];
-        text += count > 1 ? alphabet[group >> 6 & 63] : '=';
-        text += count > 2 ? alphabet[group & 63] : '=';
-    }
-    return text;
-}
 
 std::string system_text(int code) {
     return std::strerror(code);
@@ -113,14 +95,17 @@ key_pair read_secret_key(const std::string& name) {
 }
 
 void print_public_key(const key_pair& pair) {
-    std::cout << encode_base64(pair.public_key, sizeof pair.public_key) << '\n';
+    std::cout << tavrel::encode_base64(
+                     std::span<const std::uint8_t>(pair.public_key, sizeof pair.public_key))
+              << '\n';
 }
 
 int command_keygen(const std::string& name) {
     key_pair pair{};
     crypto_sign_keypair(pair.public_key, pair.secret_key);
     std::string text(key_file_header);
-    text += encode_base64(pair.secret_key, sizeof pair.secret_key);
+    text += tavrel::encode_base64(
+        std::span<const std::uint8_t>(pair.secret_key, sizeof pair.secret_key));
     text += '\n';
     // O_EXCL: an existing key is never overwritten, whatever it holds.
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -158,7 +143,9 @@ int command_sign(const std::string& key_name, const std::string& file_name) {
     const std::vector<std::uint8_t> message = read_whole_file(file_name);
     unsigned char signature[crypto_sign_BYTES];
     crypto_sign_detached(signature, nullptr, message.data(), message.size(), pair.secret_key);
-    std::cout << encode_base64(signature, sizeof signature) << '\n' << message.size() << '\n';
+    std::cout << tavrel::encode_base64(std::span<const std::uint8_t>(signature, sizeof signature))
+              << '\n'
+              << message.size() << '\n';
     return 0;
 }
 

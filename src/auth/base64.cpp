@@ -1,5 +1,7 @@
 #include "auth/base64.h"
 
+#include <algorithm>
+
 #include <array>
 
 namespace tavrel {
@@ -65,6 +67,26 @@ bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out) {
         out.push_back(static_cast<std::uint8_t>(group));
     }
     return true;
+}
+
+std::string encode_base64(std::span<const std::uint8_t> bytes) {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        const std::size_t count = std::min<std::size_t>(3, bytes.size() - at);
+        std::uint32_t group = std::uint32_t{bytes[at]} << 16;
+        if (count > 1)
+            group |= std::uint32_t{bytes[at + 1]} << 8;
+        if (count > 2)
+            group |= bytes[at + 2];
+        text += alphabet[group >> 18 & 63];
+        text += alphabet[group >> 12 & 63];
+        text += count > 1 ? alphabet[group >> 6 & 63] : '=';
+        text += count > 2 ? alphabet[group & 63] : '=';
+    }
+    return text;
 }
 
 } // namespace tavrel

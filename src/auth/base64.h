@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace tavrel {
 
 bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out);
+// Standard alphabet with padding: what the tools print and the decoder accepts.
+std::string encode_base64(std::span<const std::uint8_t> bytes);
 
 } // namespace tavrel

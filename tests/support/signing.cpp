@@ -37,25 +37,6 @@ std::vector<std::uint8_t> test_secret_key() {
 
 } // namespace
 
-std::string encode_base64(std::span<const std::uint8_t> bytes) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t at = 0; at < bytes.size(); at += 3) {
-        const std::size_t count = std::min<std::size_t>(3, bytes.size() - at);
-        std::uint32_t group = std::uint32_t{bytes[at]} << 16;
-        if (count > 1)
-            group |= std::uint32_t{bytes[at + 1]} << 8;
-        if (count > 2)
-            group |= bytes[at + 2];
-        text += alphabet[group >> 18 & 63];
-        text += alphabet[group >> 12 & 63];
-        text += count > 1 ? alphabet[group >> 6 & 63] : '=';
-        text += count > 2 ? alphabet[group & 63] : '=';
-    }
-    return text;
-}
-
 std::string sign_bytes_base64(std::span<const std::uint8_t> bytes) {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium could not be initialised");

@@ -2,6 +2,8 @@
 // build under test must be configured with the test public key (TAVREL_TEST_PUBLIC_KEY).
 #pragma once
 
+#include "auth/base64.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -9,8 +11,7 @@
 
 namespace tavrel::test {
 
-// Standard alphabet with padding.
-std::string encode_base64(std::span<const std::uint8_t> bytes);
+using tavrel::encode_base64;
 
 // The 88-character signature of `bytes` with the test secret key.
 std::string sign_bytes_base64(std::span<const std::uint8_t> bytes);
