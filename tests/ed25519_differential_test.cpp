@@ -9,6 +9,7 @@
 #include "auth/ed25519/ed25519.h"
 #include "auth/ed25519/group.h"
 #include "auth/ed25519/scalar.h"
+#include "auth/update_signature.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -50,19 +51,9 @@ const std::array<std::uint8_t, 32> group_order = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
 };
 
-bool s_below_order(const std::uint8_t* s) {
-    for (int i = 31; i >= 0; --i) {
-        if (s[i] != group_order[i]) {
-            return s[i] < group_order[i];
-        }
-    }
-    return false;
-}
-
 // Our complete verdict: the caller's S < L check, then the library.
 bool ours(const bytes& sig, const bytes& msg, const bytes& pk) {
-    return s_below_order(sig.data() + 32) &&
-           ed25519_verify(sig.data(), msg.data(), msg.size(), pk.data()) == 1;
+    return tavrel::verify_signature(msg, sig, pk); // the updater's S < L check, then Ed25519
 }
 
 bool theirs(const bytes& sig, const bytes& msg, const bytes& pk) {

@@ -2,6 +2,7 @@
 #include "auth/ed25519/field.h"
 #include "auth/ed25519/group.h"
 #include "auth/ed25519/scalar.h"
+#include "auth/update_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -63,19 +64,8 @@ const std::array<std::uint8_t, 32> group_order = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
 };
 
-// The caller-side half of the acceptance rules: S must be below L.
-bool s_below_order(const std::uint8_t* s) {
-    for (int i = 31; i >= 0; --i) {
-        if (s[i] != group_order[i]) {
-            return s[i] < group_order[i];
-        }
-    }
-    return false;
-}
-
 bool accepted(const bytes& sig, const bytes& msg, const bytes& pk) {
-    return s_below_order(sig.data() + 32) &&
-           ed25519_verify(sig.data(), msg.data(), msg.size(), pk.data()) == 1;
+    return tavrel::verify_signature(msg, sig, pk); // the updater's S < L check, then Ed25519
 }
 
 int verify(const bytes& sig, const bytes& msg, const bytes& pk) {
