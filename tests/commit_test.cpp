@@ -189,7 +189,11 @@ TEST_F(commit_test, a_failure_before_acceptance_restores_the_previous_files) {
          "Could not open the update recovery journal."},
         {"journal not flushed", "flush:1", 0, "Could not save the update recovery journal."},
         {"status query fails", "status:1", 0, "Cannot inspect an update destination."},
-        {"rename fails midway", "rename:3", 0,
+        {"journal not renamed into place", "rename:1", 0,
+         "Could not write the update recovery journal."},
+        {"journal's directory not flushed", "flush_tree:1", 0,
+         "Could not save the update recovery journal."},
+        {"rename fails midway", "rename:4", 0,
          "rename: " + injected + ": \"" + (staging / "new" / "plugins/extra/p.dll").string() +
              "\", \"" + (app / "plugins/extra/p.dll").string() + "\""},
         {"directory not created", "create_directory:1", 0,
@@ -229,7 +233,7 @@ TEST_F(commit_test, a_failure_before_acceptance_restores_the_previous_files) {
 TEST_F(commit_test, any_failing_call_leaves_the_old_or_the_new_files) {
     std::set<std::string> messages;
     for (const char* operation : {"status", "rename", "create_directory", "write", "flush_open",
-                                  "flush", "remove", "remove_tree", "list"}) {
+                                  "flush", "flush_tree", "remove", "remove_tree", "list"}) {
         for (int k = 1;; ++k) {
             const std::string spec = std::string(operation) + ":" + std::to_string(k);
             SCOPED_TRACE(spec);
@@ -296,7 +300,9 @@ TEST_F(commit_test, an_unrecorded_acceptance_keeps_the_directory_for_a_later_run
         bool marker_on_disk;
     };
     // The journal is the first write and the first flush; the marker is the second of each.
-    for (const case_data& c : {case_data{"marker not written", "write:2", false},
+    // The moves are flushed (the second flush of a tree) before the marker is written.
+    for (const case_data& c : {case_data{"moves not flushed", "flush_tree:2", false},
+                               case_data{"marker not written", "write:2", false},
                                case_data{"marker not opened for the flush", "flush_open:2", true},
                                case_data{"marker not flushed", "flush:2", true}}) {
         SCOPED_TRACE(c.name);

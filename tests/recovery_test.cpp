@@ -162,13 +162,16 @@ TEST_F(recovery_test, only_a_valid_acceptance_marker_keeps_a_transaction) {
     EXPECT_FALSE(tavrel::has_acceptance_marker(root / "absent"));
 }
 
-TEST_F(recovery_test, a_staging_directory_without_journal_is_left_in_place) {
+TEST_F(recovery_test, a_staging_directory_whose_moves_never_began_is_removed) {
+    // Crashes before the journal was renamed into place leave staged copies that nothing
+    // will ever use; repeated ones would fill the disk.
     interrupted_transaction(staging);
-    fs::remove(staging / ".transaction");
-    const file_tree before = snapshot(app);
+    fs::rename(staging / ".transaction", staging / ".transaction-new");
+    const file_tree installed = installed_files(app);
     std::string error;
     EXPECT_TRUE(recover(error)) << error;
-    EXPECT_EQ(snapshot(app), before);
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_EQ(installed_files(app), installed);
 }
 
 TEST_F(recovery_test, each_entry_is_undone_from_what_is_on_disk) {

@@ -40,10 +40,15 @@ void move_files(update_transaction& transaction) {
     }
 }
 
-// The marker is written and flushed after the application confirmed its start. If either
-// fails, the directory is kept whole: a later run then decides from what reached the disk.
+// The moves are forced to disk first, then the marker is written and flushed: a marker on disk
+// always stands for a complete new tree. If any step fails, the directory is kept whole: a
+// later run then decides from what reached the disk.
 void record_acceptance(update_transaction& transaction) noexcept {
     try {
+        if (platform::flush_tree(transaction.app_dir) != 0) {
+            transaction.keep_for_recovery = true;
+            return;
+        }
         const path marker = join(transaction.staging_dir, acceptance_marker_name);
         if (platform::write_file(marker, acceptance_marker_text,
                                  std::strlen(acceptance_marker_text)) != 0) {
@@ -94,10 +99,11 @@ void remove_transaction_directory(const path& directory, bool accepted_last) noe
                 remove_all_quietly(directory);
             return;
         }
-        // The journal goes first and must be gone before the marker may go: a journal without
-        // its marker would make a later run undo an accepted update from a backup tree that
-        // this removal may already have thinned out.
-        if (!is_not_found_or_ok(platform::remove_entry(join(directory, journal_file_name))))
+        // The journal goes first and must be gone, on disk too, before the marker may go: a
+        // journal without its marker would make a later run undo an accepted update from a
+        // backup tree that this removal may already have thinned out.
+        if (!is_not_found_or_ok(platform::remove_entry(join(directory, journal_file_name))) ||
+            platform::flush_tree(directory) != 0)
             return;
         std::vector<path> children;
         bool advancing = false;

@@ -11,41 +11,26 @@ namespace tavrel {
 
 namespace {
 
-constexpr char journal_header[] = "Tavrel update transaction 1";
-
-// The quoted form that std::quoted with '"' and '\\' reads back unchanged.
-void append_quoted(std::string& out, const std::string& text) {
-    out += '"';
-    for (const char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    out += '"';
-}
+constexpr char temporary_journal_name[] = ".transaction-new";
 
 } // namespace
 
 void write_recovery_journal(const update_transaction& transaction) {
-    // Built whole in memory and written in one call, so that a failure leaves no half-written
-    // entry behind that a reader could take for a complete journal.
+    // Built whole in memory, written under another name, forced to disk and only then renamed:
+    // a crash leaves either no journal (nothing was moved yet) or the complete one.
     std::string content = journal_header;
     content += '\n';
-    for (const update_entry& entry : transaction.entries) {
-        std::string text = path_to_utf8(entry.relative_path);
-        for (char& c : text)
-            if (c == '\\')
-                c = '/';
-        const bool existed = path_exists(join(transaction.app_dir, entry.relative_path));
-        content += existed ? '1' : '0';
-        content += ' ';
-        append_quoted(content, text);
-        content += '\n';
-    }
-    const path journal = join(transaction.staging_dir, journal_file_name);
-    if (platform::write_file(journal, content.data(), content.size()) != 0)
+    for (const update_entry& entry : transaction.entries)
+        content += journal_entry_line(path_exists(join(transaction.app_dir, entry.relative_path)),
+                                      entry.relative_path);
+    const path temporary = join(transaction.staging_dir, temporary_journal_name);
+    if (platform::write_file(temporary, content.data(), content.size()) != 0)
         throw std::runtime_error("Could not write the update recovery journal.");
-    flush_file_to_disk(journal);
+    flush_file_to_disk(temporary);
+    if (platform::rename_replace(temporary, join(transaction.staging_dir, journal_file_name)) != 0)
+        throw std::runtime_error("Could not write the update recovery journal.");
+    if (platform::flush_tree(transaction.staging_dir) != 0)
+        throw std::runtime_error("Could not save the update recovery journal.");
 }
 
 void flush_file_to_disk(const path& file) {

@@ -18,9 +18,6 @@ namespace tavrel {
 
 namespace {
 
-constexpr std::uint64_t max_journal_size = 4194304;
-constexpr std::size_t max_journal_entries = 20000;
-
 struct journal_entry {
     path relative_path;
     bool existed = false;
@@ -150,6 +147,9 @@ void undo_transaction(const path& app_dir, const path& directory) {
     const std::vector<journal_entry> entries = read_journal(app_dir, directory);
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
         undo_entry(app_dir, directory, *entry);
+    // The undo must be on disk before the journal goes with the staging directory.
+    if (const int code = platform::flush_tree(app_dir))
+        throw file_system_error("flush", code, app_dir);
     remove_staging_directory(directory);
 }
 
@@ -194,9 +194,10 @@ bool recover_transaction(update_transaction& transaction, std::string& error) {
                 continue;
             if (has_acceptance_marker(child))
                 continue; // the update it belongs to stands
-            if (!path_exists(join(child, journal_file_name)))
-                continue; // nothing was moved under this directory
-            undo_transaction(app_dir, child);
+            if (path_exists(join(child, journal_file_name)))
+                undo_transaction(app_dir, child);
+            else
+                remove_all_quietly(child); // its moves never began; what stays blocks nothing
         }
         return true;
     } catch (const std::exception& failure) {

@@ -26,7 +26,9 @@ bool restore_backups(update_transaction& transaction, std::string& error) {
                 entry->backed_up = false;
         }
     }
-    if (ok)
+    // The restored files must be back on disk before the staging directory, journal included,
+    // may go.
+    if (ok && platform::flush_tree(transaction.app_dir) == 0)
         return true;
     transaction.keep_for_recovery = true;
     std::string directory = path_to_utf8(transaction.staging_dir);

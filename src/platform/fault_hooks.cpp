@@ -2,6 +2,7 @@
 
 #ifdef TAVREL_FAULT_HOOKS
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,13 @@ void after_change(const char* operation, const std::filesystem::path& p) {
     const unsigned long crash_after = env_number("TAVREL_CRASH_AFTER_CHANGE");
     if (crash_after != 0 && n == crash_after)
         std::_Exit(86); // no destructors, no flushing: as abrupt as a crash
+}
+
+void after_flush() {
+#ifndef _WIN32
+    if (env_number("TAVREL_STOP_AFTER_FLUSH") != 0)
+        std::raise(SIGSTOP); // the test copies the disk image, then lets the run go on
+#endif
 }
 
 void reset_counters() {

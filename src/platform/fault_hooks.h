@@ -7,6 +7,9 @@
 //                                 status, list)
 //   TAVREL_CHANGE_LOG=file        append one line per change ("N op path")
 //   TAVREL_CALL_LOG=file          append one line per operation asked ("op"), failing or not
+//   TAVREL_STOP_AFTER_FLUSH=1     (Linux) stop the process with SIGSTOP right after every
+//                                 flush that reached the disk, so that a test can copy the
+//                                 disk image as a power cut at that instant would leave it
 // The production build compiles all of this away.
 #pragma once
 
@@ -17,6 +20,7 @@ namespace platform::hooks {
 #ifdef TAVREL_FAULT_HOOKS
 int injected_error(const char* operation);
 void after_change(const char* operation, const std::filesystem::path& p);
+void after_flush();
 // Forgets the counts, so that a test process can inject faults case after case.
 void reset_counters();
 #else
@@ -24,6 +28,7 @@ inline int injected_error(const char*) {
     return 0;
 }
 inline void after_change(const char*, const std::filesystem::path&) {}
+inline void after_flush() {}
 #endif
 
 } // namespace platform::hooks

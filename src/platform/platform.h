@@ -78,8 +78,16 @@ int path_to_fs_narrow(const path& p, std::string& out);
 
 // --- file-system changes (each one counted by the test build's fault hooks) ---------------
 
+enum class write_mode {
+    plain,
+    // The contents must survive a power cut once flush_tree of a directory above the file has
+    // returned. Windows flushes the file's handle before closing it (FlushFileBuffers); Linux
+    // leaves the file to the one syncfs of flush_tree.
+    durable,
+};
 // Creates or truncates `p` and writes `size` bytes; shared for reading and writing meanwhile.
-int write_file(const path& p, const void* data, std::size_t size);
+int write_file(const path& p, const void* data, std::size_t size,
+               write_mode mode = write_mode::plain);
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED.
 int rename_replace(const path& from, const path& to);
 // Removes a file (read-only ones too) or an empty directory. A missing path is an error code.
@@ -95,6 +103,14 @@ enum class flush_result { ok, open_failed, flush_failed };
 // Reopens an existing file for writing and forces it to the storage device
 // (CreateFileW + FlushFileBuffers; Linux: fsync of the file and of its directory).
 flush_result flush_file(const path& p);
+
+// Forces the changes made below `directory` to the storage device: the contents of files
+// written with write_mode::durable, and every name created, renamed or removed there.
+// Linux: one syncfs of the file system that holds `directory`, which measured faster than an
+// fsync of each file and directory. Windows: the files were flushed as they were written, and
+// NTFS logs name changes in order and commits that log with the next FlushFileBuffers (of the
+// journal or the acceptance marker), so nothing is left to do.
+int flush_tree(const path& directory);
 
 bool random_u32(std::uint32_t& out);
 

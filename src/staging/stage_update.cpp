@@ -1,6 +1,7 @@
 #include "staging/stage_update.h"
 
 #include "common/text.h"
+#include "install/journal.h"
 #include "staging/destination.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
@@ -23,7 +24,6 @@ constexpr std::uint64_t max_archive_entries = 20000;
 constexpr std::size_t max_name_size = 4096; // including the terminator
 constexpr std::uint64_t max_file_size = 0x10000000;
 constexpr std::uint64_t max_total_size = 0x80000000;
-constexpr std::size_t max_transaction_entries = 20000;
 constexpr std::uint32_t unix_type_mask = 0xF0000000;
 constexpr std::uint32_t unix_symbolic_link = 0xA0000000;
 
@@ -175,7 +175,8 @@ void extract_files(const zip_reader& reader, const staging_plan& plan,
         // Folded keys are unique, so an existing file means the file system merged two names.
         require(!path_exists(destination),
                 "The update contains paths that alias on this filesystem.");
-        require(platform::write_file(destination, buffer.get(), size) == 0,
+        require(platform::write_file(destination, buffer.get(), size,
+                                     platform::write_mode::durable) == 0,
                 "Could not write an update staging file.");
         transaction.entries.push_back({file.relative_path, false, false, false});
     }
@@ -212,8 +213,15 @@ void apply_manifests(const staging_plan& plan, update_transaction& transaction) 
                 transaction.entries.push_back({std::move(relative_path), false, false, true});
         }
     }
-    require(transaction.entries.size() <= max_transaction_entries,
+}
+
+// Recovery reads no more entries and no larger journal, and an update that it could not undo
+// must not begin.
+void check_journal_limits(const update_transaction& transaction) {
+    require(transaction.entries.size() <= max_journal_entries,
             "Too many package replacement and removal entries.");
+    require(recovery_journal_size(transaction.entries) <= max_journal_size,
+            "The update recovery journal would be too large.");
 }
 
 void stage(update_transaction& transaction, const path& archive_path) {
@@ -229,6 +237,10 @@ void stage(update_transaction& transaction, const path& archive_path) {
         throw file_system_error("permissions", code, transaction.staging_dir);
     extract_files(reader, plan, transaction);
     apply_manifests(plan, transaction);
+    check_journal_limits(transaction);
+    // The staged files must be on the disk before the journal that names them.
+    require(platform::flush_tree(transaction.staging_dir) == 0,
+            "Could not write an update staging file.");
     transaction.prepared = true;
 }
 

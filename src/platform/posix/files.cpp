@@ -127,7 +127,7 @@ int path_to_fs_narrow(const path& p, std::string& out) {
 
 // Windows has no execute permission: any file can be started, a staged Tavrel.exe included.
 // Files are created executable (within the umask) to behave the same way.
-int write_file(const path& p, const void* data, std::size_t size) {
+int write_file(const path& p, const void* data, std::size_t size, write_mode) {
     if (const int injected = hooks::injected_error("write"))
         return injected;
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
@@ -247,7 +247,23 @@ flush_result flush_file(const path& p) {
         return flush_result::flush_failed;
     const bool dir_flushed = ::fsync(dir_fd) == 0;
     ::close(dir_fd);
-    return dir_flushed ? flush_result::ok : flush_result::flush_failed;
+    if (!dir_flushed)
+        return flush_result::flush_failed;
+    hooks::after_flush();
+    return flush_result::ok;
+}
+
+int flush_tree(const path& directory) {
+    if (const int injected = hooks::injected_error("flush_tree"))
+        return injected;
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return last_error();
+    const int code = ::syncfs(fd) == 0 ? 0 : last_error();
+    ::close(fd);
+    if (code == 0)
+        hooks::after_flush();
+    return code;
 }
 
 bool random_u32(std::uint32_t& out) {

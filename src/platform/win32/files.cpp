@@ -323,7 +323,7 @@ int path_to_fs_narrow(const path& p, std::string& out) {
     return 0;
 }
 
-int write_file(const path& p, const void* data, std::size_t size) {
+int write_file(const path& p, const void* data, std::size_t size, write_mode mode) {
     if (const int injected = hooks::injected_error("write"))
         return injected;
     const HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -342,6 +342,12 @@ int write_file(const path& p, const void* data, std::size_t size) {
             return code;
         }
         done += written;
+    }
+    // A staged file's contents must be on the disk before the journal names it.
+    if (mode == write_mode::durable && !FlushFileBuffers(h)) {
+        const int code = last_error();
+        CloseHandle(h);
+        return code;
     }
     if (!CloseHandle(h))
         return last_error();
@@ -458,7 +464,16 @@ flush_result flush_file(const path& p) {
         return flush_result::open_failed;
     const bool flushed = hooks::injected_error("flush") == 0 && FlushFileBuffers(h) != 0;
     CloseHandle(h);
-    return flushed ? flush_result::ok : flush_result::flush_failed;
+    if (!flushed)
+        return flush_result::flush_failed;
+    hooks::after_flush();
+    return flush_result::ok;
+}
+
+int flush_tree(const path&) {
+    // Each durable file was flushed as it was written; NTFS logs renames and removals in order
+    // and the next FlushFileBuffers commits that log.
+    return hooks::injected_error("flush_tree");
 }
 
 bool random_u32(std::uint32_t& out) {
