@@ -1,12 +1,19 @@
-// Crash consistency of the real updater: the test build stops the process right after the
-// N-th file-system change, for every N of a whole update; `--recover` must then leave the
-// installation exactly as it was before the update, or as the update left it once the
-// acceptance marker was on disk, and a normal update must still succeed afterwards.
-#include "support/packages.h"
-#include "support/programs.h"
+// Crash consistency of the real updater. The test build stops the process right after the
+// N-th file-system change, for every N of a whole update; the product is killed at random
+// instants. `--recover` must then leave the installation exactly as it was before the
+// update, or as the update left it once the acceptance marker was on disk, with no staging
+// directory left behind but an accepted one; a normal update must still succeed afterwards.
+#include "install/journal.h"
+#include "support/scenario.h"
+#include "support/signing.h"
+#include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <random>
 #include <sstream>
+#include <thread>
 
 namespace tavrel::test {
 namespace {
@@ -49,54 +56,20 @@ std::vector<change> read_changes(const fs::path& log) {
     return changes;
 }
 
+// The changes of one complete run of the test build.
+std::vector<change> changes_of_a_run(update_scenario& s) {
+    s.reset();
+    const fs::path log = s.inst.root / "changes.log";
+    fs::remove(log);
+    const run_result r = s.update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return read_changes(log);
+}
+
 TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_version) {
-    installation inst;
-    install_tree(inst, version(false));
-    const fs::path old_template = inst.root / "old-template";
-    fs::copy(inst.app_dir, old_template, fs::copy_options::recursive);
-    const tree_snapshot old_files = files_of(snapshot_tree(inst.app_dir));
-
-    const fs::path tree = inst.root / "package-tree";
-    write_tree(tree, version(true));
-    const fs::path package = inst.root / "update.zip";
-    const signed_package signed_zip = pack_and_sign(tree, package);
-
-    const auto reset = [&] {
-        fs::remove_all(inst.app_dir);
-        fs::copy(old_template, inst.app_dir, fs::copy_options::recursive);
-        fs::remove_all(inst.download_dir);
-        fs::create_directories(inst.download_dir);
-        fs::copy_file(package, inst.archive);
-    };
-    const auto update = [&](const std::string& updater, environment_list extra) {
-        const ended_process app;
-        auto environment = inst.environment();
-        environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r =
-            run(program(updater),
-                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
-                 signed_zip.signature, signed_zip.size, "2.1.0"},
-                with_environment(environment));
-        return r;
-    };
-    const auto recover = [&] {
-        fs::create_directories(inst.download_dir);
-        const ended_process app;
-        const run_result r = run(program("tavrel-updater"),
-                                 {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-                                 in_directory(inst.download_dir, inst.environment()));
-        return r;
-    };
-
-    // One complete run with the change log gives the crash points and the new tree.
-    reset();
-    const fs::path log = inst.root / "changes.log";
-    const run_result complete =
-        update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
-    ASSERT_EQ(complete.exit_code, 0) << complete.err;
-    const tree_snapshot new_files = files_of(snapshot_tree(inst.app_dir));
-    ASSERT_NE(new_files, old_files);
-    const std::vector<change> changes = read_changes(log);
+    update_scenario s(version(false), version(true));
+    const std::vector<change> changes = changes_of_a_run(s);
+    ASSERT_EQ(s.installed(), s.new_files);
     int marker_written = 0;
     for (const auto& c : changes)
         if (c.kind == "write" && fs::path(c.target).filename() == ".accepted")
@@ -104,36 +77,125 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
     ASSERT_GT(marker_written, 0);
     ASSERT_GE(changes.size(), 100u);
 
-    int tried = 0;
     for (const auto& c : changes) {
         SCOPED_TRACE("crash after change " + std::to_string(c.number) + ": " + c.kind + " " +
                      c.target);
-        reset();
-        const run_result crashed = update(
+        s.reset();
+        const run_result crashed = s.update(
             "tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(c.number)}});
         ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
-        const run_result recovered = recover();
+        const run_result recovered = s.recover();
         ASSERT_EQ(recovered.exit_code, 0) << recovered.err;
-        const tree_snapshot after = files_of(snapshot_tree(inst.app_dir, ".tavrel-update-"));
-        if (c.number < marker_written)
-            ASSERT_EQ(after, old_files);
-        else
-            ASSERT_EQ(after, new_files);
+        const bool accepted = c.number >= marker_written;
+        ASSERT_EQ(s.installed(), accepted ? s.new_files : s.old_files);
+        // Unaccepted staging directories are undone or, when their moves never began, removed.
+        if (!accepted) {
+            ASSERT_FALSE(s.staging_left());
+        }
         // And the installation still takes an update (checked at every third point, which
         // covers each stage of the run several times).
-        if (c.number % 3 != 0 && c.number != static_cast<int>(changes.size())) {
-            ++tried;
+        if (c.number % 3 != 0 && c.number != static_cast<int>(changes.size()))
             continue;
-        }
-        fs::create_directories(inst.download_dir);
-        if (!fs::exists(inst.archive))
-            fs::copy_file(package, inst.archive);
-        const run_result again = update("tavrel-updater", {});
+        s.prepare_download();
+        const run_result again = s.update();
         ASSERT_EQ(again.exit_code, 0) << again.err;
-        ASSERT_EQ(files_of(snapshot_tree(inst.app_dir, ".tavrel-update-")), new_files);
-        ++tried;
+        ASSERT_EQ(s.installed(), s.new_files);
     }
-    std::cout << "crash points tried: " << tried << "\n";
+}
+
+// Kills the product at `count` instants spread over the time of a whole run, then recovers.
+void kill_at_random_instants(update_scenario& s, int count, std::chrono::milliseconds duration,
+                             int& old_trees, int& new_trees) {
+    std::mt19937 random(20261206);
+    for (int i = 0; i < count; ++i) {
+        const auto delay = std::chrono::microseconds(
+            (duration.count() * 1000 * i + random() % (duration.count() * 1000)) / count);
+        SCOPED_TRACE("killed after " + std::to_string(delay.count()) + " µs");
+        s.reset();
+        {
+            const ended_process app;
+            child_process updater(program("tavrel-updater"), s.update_arguments(app.pid()),
+                                  with_environment(s.inst.environment()));
+            std::this_thread::sleep_for(delay);
+            ::kill(updater.pid(), SIGKILL);
+            updater.wait();
+        }
+        const run_result recovered = s.recover();
+        ASSERT_EQ(recovered.exit_code, 0) << recovered.err;
+        const tree_snapshot files = s.installed();
+        ASSERT_TRUE(files == s.old_files || files == s.new_files) << "a mix of versions";
+        (files == s.new_files ? new_trees : old_trees) += 1;
+    }
+}
+
+TEST(crash_consistency, kills_of_the_product_at_random_instants_leave_a_whole_version) {
+    update_scenario s(version(false), version(true));
+    s.reset();
+    const run_result whole = s.update();
+    ASSERT_EQ(whole.exit_code, 0) << whole.err;
+    int old_trees = 0;
+    int new_trees = 0;
+    kill_at_random_instants(s, 60, whole.elapsed, old_trees, new_trees);
+    std::cout << "kills: " << old_trees << " left the old version, " << new_trees
+              << " the new one\n";
+    EXPECT_GT(old_trees, 0);
+    EXPECT_GT(new_trees, 0);
+}
+
+TEST(crash_consistency, an_update_whose_journal_recovery_could_not_read_never_begins) {
+    // 1,451 files with 2,961-byte paths and Tavrel.exe: a journal of 4.3 MB, over the 4 MiB
+    // that recovery reads. Staging accepts every single path, so only the journal's size can
+    // refuse it.
+    update_scenario s(version(false), version(true));
+    std::string directories;
+    for (int level = 0; level < 12; ++level)
+        directories += std::string(240, static_cast<char>('a' + level)) + "/";
+    std::vector<zip_entry_spec> entries;
+    for (int i = 0; i < 1451; ++i) {
+        std::string name = directories + "file-" + std::to_string(10000 + i) + "-";
+        name += std::string(2961 - name.size(), 'x');
+        entries.push_back(file_entry(name, "long path " + std::to_string(i)));
+    }
+    const fs::path app = s.inst.root / "app-2.1.0";
+    install_demo_app(app, "2.1.0.0");
+    entries.push_back(file_entry("Tavrel.exe", read_bytes(app), zip_deflated));
+    std::uint64_t journal_size = sizeof "Tavrel update transaction 1";
+    for (const auto& e : entries)
+        journal_size += 5 + e.name.size();
+    ASSERT_GT(journal_size, max_journal_size);
+
+    write_zip(s.inst.root / "long.zip", entries);
+    const signed_package long_package{test_signature_base64(s.inst.root / "long.zip"),
+                                      std::to_string(fs::file_size(s.inst.root / "long.zip"))};
+    s.package = long_package;
+    const auto prepare = [&] {
+        s.reset();
+        fs::copy_file(s.inst.root / "long.zip", s.inst.archive, fs::copy_options::overwrite_existing);
+    };
+
+    prepare();
+    const tree_snapshot before = snapshot_tree(s.inst.app_dir);
+    const fs::path log = s.inst.root / "changes.log";
+    const run_result refused = s.update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.err, "The update recovery journal would be too large.\n");
+    EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
+    ASSERT_EQ(s.inst.starts(1).size(), 1u);
+    EXPECT_EQ(s.inst.starts()[0], "start --disable-splash|" + s.inst.app_dir.string());
+
+    // Crashes anywhere in its run, then recovery: the old tree, nothing left behind.
+    const std::vector<change> changes = read_changes(log);
+    ASSERT_GT(changes.size(), 1451u);
+    for (std::size_t i = 0; i < changes.size(); i += changes.size() / 12 + 1) {
+        SCOPED_TRACE("crash after change " + std::to_string(changes[i].number));
+        prepare();
+        const run_result crashed =
+            s.update("tavrel-updater-test",
+                     {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(changes[i].number)}});
+        ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
+        ASSERT_EQ(s.recover().exit_code, 0);
+        EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
+    }
 }
 
 } // namespace

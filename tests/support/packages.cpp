@@ -26,22 +26,26 @@ signed_package pack_and_sign(const fs::path& tree, const fs::path& archive) {
     return {test_signature_base64(archive), std::to_string(fs::file_size(archive))};
 }
 
-void install_tree(const installation& inst, const tree_spec& files) {
+void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files) {
     // Unpacking a package of the tree gives exactly what an earlier update installed,
     // manifest included.
     const fs::path tree = inst.root / "installed-tree";
     const fs::path archive = inst.root / "installed.zip";
     write_tree(tree, files);
     pack_and_sign(tree, archive);
-    fs::remove_all(inst.app_dir);
-    fs::create_directories(inst.app_dir);
+    fs::create_directories(target);
     const run_result unzipped =
-        run("/usr/bin/unzip", {"-q", archive.string(), "-d", inst.app_dir.string()});
+        run("/usr/bin/unzip", {"-q", archive.string(), "-d", target.string()});
     if (unzipped.exit_code != 0)
         throw std::runtime_error("unzip failed: " + unzipped.err);
-    fs::permissions(inst.app_dir / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);
+    fs::permissions(target / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);
     fs::remove_all(tree);
     fs::remove(archive);
+}
+
+void install_tree(const installation& inst, const tree_spec& files) {
+    fs::remove_all(inst.app_dir);
+    install_tree_at(inst, inst.app_dir, files);
 }
 
 tree_snapshot files_of(const tree_snapshot& snapshot) {

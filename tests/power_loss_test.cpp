@@ -1,0 +1,275 @@
+// Power cuts. The installation lives on an ext4 image on a loop device, mounted with
+// commit=300 so that only what the updater forces to disk reaches the image within a run. The
+// updater is stopped at many instants (right after every flush it makes, at random moments,
+// and once after a successful run), and the image is copied as a power cut at that instant
+// would leave the disk. Each copy is then mounted, recovered with `--recover` and compared
+// byte for byte: the old tree or the new tree, nothing else, and Tavrel.exe starts.
+//
+// This needs root and loop devices (as CI has); without them the test fails and says so.
+#include "support/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tavrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+tree_spec version(bool updated) {
+    tree_spec files{{"Tavrel.exe", updated ? "demo-app 2.1.0.0" : "demo-app 2.0.3.0"}};
+    const auto content = [](const std::string& seed, int size) {
+        std::string text;
+        while (static_cast<int>(text.size()) < size)
+            text += seed + " " + std::to_string(text.size()) + "\n";
+        return text;
+    };
+    for (int i = 0; i < 60; ++i)
+        files["lib/replaced-" + std::to_string(i) + ".dll"] =
+            content((updated ? "new " : "old ") + std::to_string(i), 1000 + 700 * i);
+    for (int i = 0; i < 20; ++i)
+        files["data/same-" + std::to_string(i) + ".dat"] = content("same", 3000);
+    for (int i = 0; i < 30; ++i) {
+        if (updated)
+            files["added/sub-" + std::to_string(i % 4) + "/file-" + std::to_string(i) + ".txt"] =
+                content("added " + std::to_string(i), 5000);
+        else
+            files["legacy/removed-" + std::to_string(i) + ".txt"] = content("removed", 2000);
+    }
+    return files;
+}
+
+void shell(const std::string& command) {
+    const run_result r = run("/bin/sh", {"-c", command + " 2>&1"});
+    if (r.exit_code != 0)
+        throw std::runtime_error(
+            "power-loss tests need root and loop devices (mount -o loop, mkfs.ext4); `" + command +
+            "` failed: " + r.out);
+}
+
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// The state letter of /proc/PID/stat ('R', 'S', 'D', 'T' stopped, 'Z'), or 0 when gone.
+char process_state(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return 0;
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : 0;
+}
+
+// Ends every process that runs from below `mount_point` or works in it (the applications the
+// updater started), so that it can be unmounted.
+void end_processes_using(const fs::path& mount_point) {
+    const std::string prefix = mount_point.string() + "/";
+    for (int round = 0; round < 200; ++round) {
+        bool any = false;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::error_code ec;
+            const std::string exe = fs::read_symlink(entry.path() / "exe", ec).string();
+            const std::string cwd = fs::read_symlink(entry.path() / "cwd", ec).string();
+            if (!exe.starts_with(prefix) && !cwd.starts_with(prefix))
+                continue;
+            any = true;
+            const int pid = std::stoi(name);
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, WNOHANG); // reaped here once it was handed to us
+        }
+        if (!any)
+            return;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// An image file mounted at `mount_point` while the object lives.
+class mounted_image {
+  public:
+    mounted_image(const fs::path& image, fs::path mount_point) : mount_point_(std::move(mount_point)) {
+        fs::create_directories(mount_point_);
+        shell("mount -o loop,commit=300 " + quoted(image) + " " + quoted(mount_point_));
+    }
+    ~mounted_image() {
+        end_processes_using(mount_point_);
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (run("/bin/umount", {mount_point_.string()}).exit_code == 0)
+                return;
+            end_processes_using(mount_point_);
+            std::this_thread::sleep_for(20ms);
+        }
+        ADD_FAILURE() << "cannot unmount " << mount_point_;
+    }
+    mounted_image(const mounted_image&) = delete;
+    mounted_image& operator=(const mounted_image&) = delete;
+
+  private:
+    fs::path mount_point_;
+};
+
+struct snapshot {
+    fs::path image;
+    std::string when;
+};
+
+class power_loss : public ::testing::Test {
+  protected:
+    update_scenario scenario{version(false), version(true)};
+    fs::path images = scenario.inst.root / "images";
+    fs::path template_image = images / "old.img";
+    fs::path work_image = images / "work.img";
+    int copies = 0;
+    int recovered_old = 0;
+    int recovered_new = 0;
+
+    void SetUp() override {
+        fs::create_directories(images);
+        shell("truncate -s 48M " + quoted(template_image) + " && mkfs.ext4 -q -F " +
+              quoted(template_image));
+        const mounted_image mounted(template_image, scenario.inst.app_dir);
+        scenario.reset(); // the old version, on the image for good once it is unmounted
+    }
+
+    // The image as a power cut would leave it now: only what reached the device.
+    snapshot take(const std::string& when) {
+        snapshot s{images / ("copy-" + std::to_string(++copies) + ".img"), when};
+        shell("cp --sparse=always " + quoted(work_image) + " " + quoted(s.image));
+        return s;
+    }
+
+    // Runs one update on a fresh copy of the old image. `stop_at` lists moments of the
+    // updater's own running time at which to stop it and take a copy; with the test build and
+    // TAVREL_STOP_AFTER_FLUSH it stops itself after every flush as well.
+    std::vector<snapshot> run_update(const std::string& updater, const environment_list& extra,
+                                     std::vector<std::chrono::milliseconds> stop_at,
+                                     std::chrono::milliseconds* duration = nullptr) {
+        shell("cp --sparse=always " + quoted(template_image) + " " + quoted(work_image));
+        std::vector<snapshot> taken;
+        const mounted_image mounted(work_image, scenario.inst.app_dir);
+        scenario.prepare_download();
+        const ended_process app;
+        // The updated application keeps running while copies are taken, so that it is still
+        // there when the updater looks for its confirmation.
+        child_process process(program(updater), scenario.update_arguments(app.pid()),
+                              with_environment(scenario.inst.environment() + extra +
+                                               environment_list{{"TAVREL_DEMO_LIFETIME_MS", "3000"}}));
+        auto running = 0ms;
+        auto last = std::chrono::steady_clock::now();
+        std::size_t next_stop = 0;
+        for (;;) {
+            const char state = process_state(process.pid());
+            if (state == 0 || state == 'Z')
+                break;
+            const auto now = std::chrono::steady_clock::now();
+            if (state == 'T') {
+                taken.push_back(take(updater + " stopped after " + std::to_string(running.count()) +
+                                     " ms of running (" + std::to_string(taken.size() + 1) + ")"));
+                ::kill(process.pid(), SIGCONT);
+                while (process_state(process.pid()) == 'T')
+                    std::this_thread::sleep_for(1ms);
+                last = std::chrono::steady_clock::now();
+                continue;
+            }
+            running += std::chrono::duration_cast<std::chrono::milliseconds>(now - last);
+            last = now;
+            if (next_stop < stop_at.size() && running >= stop_at[next_stop]) {
+                ++next_stop;
+                ::kill(process.pid(), SIGSTOP);
+                while (process_state(process.pid()) != 'T' && process_state(process.pid()) != 'Z' &&
+                       process_state(process.pid()) != 0)
+                    std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        const run_result r = process.wait();
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        if (duration)
+            *duration = running;
+        taken.push_back(take(updater + " after its successful run"));
+        return taken;
+    }
+
+    // Mounts each copy, recovers it and compares. Within one run, once a copy recovers to the
+    // new version, every later one must too; the copy after the successful run must.
+    void recover_all(const std::vector<snapshot>& taken) {
+        bool seen_new = false;
+        for (const snapshot& s : taken) {
+            SCOPED_TRACE(s.when);
+            {
+                const mounted_image mounted(s.image, scenario.inst.app_dir);
+                fs::remove(scenario.inst.log);
+                const run_result r = scenario.recover();
+                EXPECT_EQ(r.exit_code, 0) << r.err;
+                const tree_snapshot files = scenario.installed();
+                const bool is_new = files == scenario.new_files;
+                const bool is_old = files == scenario.old_files;
+                EXPECT_TRUE(is_new || is_old) << describe_mix(files);
+                EXPECT_FALSE(seen_new && is_old) << "a later instant went back to the old version";
+                seen_new = seen_new || is_new;
+                (is_new ? recovered_new : recovered_old) += 1;
+                const auto starts = scenario.inst.starts(1);
+                ASSERT_EQ(starts.size(), 1u);
+                EXPECT_EQ(starts[0], "start --disable-splash|" + scenario.inst.app_dir.string());
+            }
+            fs::remove(s.image);
+        }
+        EXPECT_TRUE(seen_new) << "the copy after the successful run holds the new version";
+    }
+
+    std::string describe_mix(const tree_snapshot& files) const {
+        std::string text;
+        int shown = 0;
+        for (const auto& [name, node] : files) {
+            const auto in_old = scenario.old_files.find(name);
+            const auto in_new = scenario.new_files.find(name);
+            const bool old_copy = in_old != scenario.old_files.end() && in_old->second == node;
+            const bool new_copy = in_new != scenario.new_files.end() && in_new->second == node;
+            if (shown < 8 && old_copy != new_copy)
+                text += "\n  " + name + (old_copy ? " old" : " new");
+            if (shown < 8 && !old_copy && !new_copy && ++shown)
+                text += "\n  " + name + ": neither version, " + std::to_string(node.bytes.size()) +
+                        " bytes";
+        }
+        return "a mix:" + text;
+    }
+};
+
+TEST_F(power_loss, at_every_flush_and_at_random_instants_the_disk_holds_a_whole_version) {
+    std::chrono::milliseconds duration{0};
+    const std::vector<snapshot> at_flushes = run_update(
+        "tavrel-updater-test", {{"TAVREL_STOP_AFTER_FLUSH", "1"}}, {}, &duration);
+    // Staged files, the journal and its directory, the moves, the marker, the journal's end;
+    // and the copy after the run.
+    EXPECT_GE(at_flushes.size(), 7u);
+    recover_all(at_flushes);
+
+    // Random instants of the product's own run, five runs of seven.
+    std::mt19937 random(20261206);
+    for (int runs = 0; runs < 5; ++runs) {
+        std::vector<std::chrono::milliseconds> stops;
+        for (int i = 0; i < 7; ++i)
+            stops.emplace_back(random() % (duration.count() + 1));
+        std::sort(stops.begin(), stops.end());
+        recover_all(run_update("tavrel-updater", {}, stops));
+    }
+    std::cout << "power cuts: " << recovered_old << " recovered the old version, " << recovered_new
+              << " the new one\n";
+    EXPECT_GE(recovered_old + recovered_new, 30 + 7);
+    EXPECT_GT(recovered_old, 0);
+}
+
+} // namespace
+} // namespace tavrel::test
