@@ -17,7 +17,7 @@
 #include <vector>
 
 #ifndef TAVREL_TESTDATA_DIR
-#error "TAVREL_TESTDATA_DIR must name the shared test data directory"
+#error "TAVREL_TESTDATA_DIR must name the test data directory (tests/data)"
 #endif
 
 namespace {
@@ -332,7 +332,7 @@ std::vector<json_record> load_records(const std::filesystem::path& path) {
     return records;
 }
 
-// Every *.json file of the shared Ed25519 vectors (two sources at the time of writing), every
+// Every *.json file of the public Ed25519 vectors in tests/data (two sources at the time of writing), every
 // record. A missing directory or an empty file fails rather than passing vacuously.
 TEST(ed25519_vector_files, every_record_gets_its_verdict) {
     const std::filesystem::path dir = std::filesystem::path(TAVREL_TESTDATA_DIR) / "ed25519";
