@@ -101,8 +101,9 @@ int run(int argc, char** argv) {
 
     auto check = [&] {
         std::string error;
+        tavrel::verified_archive verified;
         if (!tavrel::check_update_signature_with_key(archive, signature_text, size, key_text,
-                                                     error))
+                                                     verified, error))
             throw std::runtime_error("check failed: " + error);
     };
     auto peer = [&] {

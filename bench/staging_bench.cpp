@@ -5,6 +5,7 @@
 //   staging_bench [--runs N] [--work DIR] [--keep]
 // --keep leaves DIR and its archive in place; a later run given the same DIR reuses it.
 #include "generated_files.h"
+#include "auth/update_signature.h"
 #include "staging/stage_update.h"
 
 #include <algorithm>
@@ -148,7 +149,13 @@ long peak_resident_kib() {
 int stage_child(const char* app_dir, const char* archive) {
     tavrel::update_transaction transaction{tavrel::path(app_dir)};
     std::string error;
-    const bool staged = tavrel::stage_update(transaction, archive, error);
+    // The archive is read into memory as the download check reads it, then staged.
+    tavrel::verified_archive bytes;
+    bytes.size = static_cast<std::size_t>(fs::file_size(archive));
+    bytes.data = platform::allocate_large_block(bytes.size);
+    std::ifstream(archive, std::ios::binary)
+        .read(reinterpret_cast<char*>(bytes.data.get()), static_cast<std::streamsize>(bytes.size));
+    const bool staged = tavrel::stage_update(transaction, bytes.bytes(), error);
     if (!staged)
         std::fprintf(stderr, "staging failed: %s\n", error.c_str());
     std::printf("%ld\n", peak_resident_kib());

@@ -156,14 +156,16 @@ updater_times run_updater(const fs::path& archive, std::uint64_t archive_size,
     flush_seconds = 0;
     const auto start = clock_type::now();
     std::string error;
+    tavrel::verified_archive verified;
     check(tavrel::check_update_signature_with_key(archive, signature_text, archive_size, key_text,
-                                                  error),
+                                                  verified, error),
           error);
     t.signature = seconds_since(start);
     {
         tavrel::update_transaction transaction(app);
         check(tavrel::recover_transaction(transaction, error), error);
-        check(tavrel::stage_update(transaction, archive, error), error);
+        check(tavrel::stage_update(transaction, verified.bytes(), error), error);
+        verified = {};
         tavrel::check_version_rule(
             tavrel::read_file_version(tavrel::staged_executable_path(transaction)), {2, 1, 0});
         t.staging = seconds_since(start) - t.signature;

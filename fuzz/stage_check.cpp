@@ -51,12 +51,13 @@ void stage_and_check(std::string_view archive,
         return r;
     }();
     static const listing before = list_tree(root);
-    const fs::path archive_path = root / "update.zip";
-    write_file(archive_path, archive);
     {
         update_transaction transaction(root / "app");
         std::string error = "left over";
-        const bool staged = stage_update(transaction, archive_path, error);
+        const bool staged = stage_update(
+            transaction,
+            std::span(reinterpret_cast<const unsigned char*>(archive.data()), archive.size()),
+            error);
         report(staged ? "staged " + std::to_string(transaction.entries.size()) + " entries"
                       : error);
         require(staged == error.empty(), "the result and the error text disagree");
@@ -64,7 +65,6 @@ void stage_and_check(std::string_view archive,
             check_staged(transaction, root / "app", expected_contents);
         // The transaction's end removes its staging directory.
     }
-    fs::remove(archive_path);
     const listing after = list_tree(root);
     require(after == before,
             "staging left the installation changed:\n" + describe_difference(before, after));

@@ -3,6 +3,7 @@
 #include "install/transaction.h"
 #include "staging/package_manifest.h"
 #include "staging/stage_update.h"
+#include "support/mapped_file.h"
 #include "support/programs.h"
 #include "support/temp_tree.h"
 
@@ -141,7 +142,8 @@ TEST_F(tavrel_pack_test, the_package_stages) {
     write_bytes(app / "Tavrel.exe", "installed");
     tavrel::update_transaction transaction(app);
     std::string error;
-    ASSERT_TRUE(tavrel::stage_update(transaction, temp / "update.zip", error)) << error;
+    const tavrel::test::mapped_file archive(temp / "update.zip");
+    ASSERT_TRUE(tavrel::stage_update(transaction, archive.bytes(), error)) << error;
     EXPECT_TRUE(transaction.prepared);
     std::vector<std::string> staged;
     for (const auto& entry : transaction.entries) {

@@ -1,8 +1,11 @@
 #include "auth/base64.h"
 #include "auth/update_signature.h"
 #include "auth/update_signature_internal.h"
+#include "install/transaction.h"
+#include "staging/stage_update.h"
 #include "support/signing.h"
 #include "support/temp_tree.h"
+#include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -79,8 +82,15 @@ class update_signature : public ::testing::Test {
     std::pair<bool, std::string> check(const fs::path& file, const std::string& signature_text,
                                        std::uint64_t size, const std::string& key_text) {
         std::string error = "left over from an earlier stage";
+        verified_archive bytes;
         const bool ok =
-            check_update_signature_with_key(file, signature_text, size, key_text, error);
+            check_update_signature_with_key(file, signature_text, size, key_text, bytes, error);
+        // Only verified bytes come out, and exactly those of the file.
+        EXPECT_EQ(bytes.size, ok ? size : 0u);
+        if (ok) {
+            EXPECT_TRUE(std::equal(bytes.bytes().begin(), bytes.bytes().end(), content.begin(),
+                                   content.end()));
+        }
         return {ok, error};
     }
     std::pair<bool, std::string> check(const std::string& signature_text) {
@@ -103,11 +113,12 @@ TEST_F(update_signature, built_in_key_is_the_configured_one) {
         GTEST_SKIP()
             << "configure with -DTAVREL_UPDATE_PUBLIC_KEY=$(cat tests/keys/test_update.pub)";
     std::string error = "old";
-    EXPECT_TRUE(check_update_signature(archive, signature, content.size(), error));
+    verified_archive bytes;
+    EXPECT_TRUE(check_update_signature(archive, signature, content.size(), bytes, error));
     EXPECT_EQ(error, "");
     content[0] ^= 1;
     write_bytes(archive, content);
-    EXPECT_FALSE(check_update_signature(archive, signature, content.size(), error));
+    EXPECT_FALSE(check_update_signature(archive, signature, content.size(), bytes, error));
     EXPECT_EQ(error, message_b);
 }
 
@@ -251,14 +262,35 @@ TEST_F(update_signature, archive_that_cannot_be_opened_gives_message_b) {
 }
 
 TEST_F(update_signature, file_that_grew_or_shrank_after_the_size_query_is_not_read) {
-    bytes buffer;
+    verified_archive buffer;
     ASSERT_TRUE(read_exact_file(archive, content.size(), buffer));
-    EXPECT_EQ(buffer, content);
+    EXPECT_EQ(bytes(buffer.bytes().begin(), buffer.bytes().end()), content);
     // The size taken earlier is one less than the file now holds: it grew.
     EXPECT_FALSE(read_exact_file(archive, content.size() - 1, buffer));
     // One more: it shrank.
     EXPECT_FALSE(read_exact_file(archive, content.size() + 1, buffer));
     EXPECT_FALSE(read_exact_file(dir / "missing.zip", 10, buffer));
+}
+
+TEST_F(update_signature, staging_unpacks_the_verified_bytes_whatever_the_file_holds_later) {
+    // A signed archive passes the check; then someone swaps in an unsigned one of the same
+    // size. What is staged is what was verified.
+    const std::string genuine = test::build_zip({test::file_entry("Tavrel.exe", "signed exe")});
+    const std::string forged = test::build_zip({test::file_entry("Tavrel.exe", "forged exe")});
+    ASSERT_EQ(genuine.size(), forged.size());
+    test::write_bytes(archive, genuine);
+    const bytes genuine_bytes(genuine.begin(), genuine.end());
+    verified_archive verified;
+    std::string error;
+    ASSERT_TRUE(check_update_signature_with_key(archive, sign_bytes_base64(genuine_bytes),
+                                                genuine.size(), key, verified, error))
+        << error;
+    test::write_bytes(archive, forged);
+
+    fs::create_directories(dir / "app");
+    update_transaction transaction(dir / "app");
+    ASSERT_TRUE(stage_update(transaction, verified.bytes(), error)) << error;
+    EXPECT_EQ(test::read_bytes(staged_executable_path(transaction)), "signed exe");
 }
 
 struct scalar_case {

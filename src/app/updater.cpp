@@ -106,11 +106,13 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         return exit_success;
     }
 
-    raise_if_false(check_update_signature(archive_path, signature_text, expected_size, error),
-                   error);
+    verified_archive archive;
+    raise_if_false(
+        check_update_signature(archive_path, signature_text, expected_size, archive, error), error);
     update_transaction transaction(app_dir);
     raise_if_false(recover_transaction(transaction, error), error);
-    raise_if_false(stage_update(transaction, archive_path, error), error);
+    raise_if_false(stage_update(transaction, archive.bytes(), error), error);
+    archive = {}; // staged: its memory is no longer needed
     check_version_rule(read_file_version(staged_executable_path(transaction)), requested_version);
 
     const platform::native_text startup_event_name = make_startup_event_name();

@@ -7,6 +7,7 @@
 #include <array>
 #include <exception>
 #include <fstream>
+#include <new>
 #include <vector>
 
 namespace tavrel {
@@ -60,10 +61,14 @@ bool verify_signature(std::span<const std::uint8_t> message,
     return ed25519_verify(signature.data(), data, message.size(), public_key.data()) == 1;
 }
 
-bool read_exact_file(const path& file, std::uint64_t size, std::vector<std::uint8_t>& buffer) {
-    buffer.assign(size, 0);
+bool read_exact_file(const path& file, std::uint64_t size, verified_archive& archive) {
+    // Every byte is overwritten by the read, so the block is not cleared first.
+    archive.data = platform::allocate_large_block(static_cast<std::size_t>(size));
+    if (!archive.data)
+        throw std::bad_alloc();
+    archive.size = static_cast<std::size_t>(size);
     std::ifstream in(file, std::ios::binary);
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(size));
+    in.read(reinterpret_cast<char*>(archive.data.get()), static_cast<std::streamsize>(size));
     if (!in)
         return false;
     // A byte after the expected end means the file grew after its size was taken.
@@ -72,8 +77,9 @@ bool read_exact_file(const path& file, std::uint64_t size, std::vector<std::uint
 
 bool check_update_signature_with_key(const path& archive_path, std::string_view signature_text,
                                      std::uint64_t expected_size, std::string_view public_key_text,
-                                     std::string& error) {
+                                     verified_archive& archive, std::string& error) {
     error.clear();
+    archive = {};
     std::vector<std::uint8_t> signature;
     if (!decode_base64(signature_text, signature) || signature.size() != signature_size)
         return fail(error, message_bad_key_or_signature);
@@ -96,11 +102,11 @@ bool check_update_signature_with_key(const path& archive_path, std::string_view 
         } else if (status.kind == platform::file_kind::symlink) {
             return fail(error, message_wrong_size_or_path);
         }
-        std::vector<std::uint8_t> archive;
-        if (!read_exact_file(archive_path, size, archive))
+        verified_archive read;
+        if (!read_exact_file(archive_path, size, read) ||
+            !verify_signature(read.bytes(), signature, public_key))
             return fail(error, message_not_verified);
-        if (!verify_signature(archive, signature, public_key))
-            return fail(error, message_not_verified);
+        archive = std::move(read);
         return true;
     } catch (const std::exception&) {
         return fail(error, message_unreadable);
@@ -108,9 +114,10 @@ bool check_update_signature_with_key(const path& archive_path, std::string_view 
 }
 
 bool check_update_signature(const path& archive_path, std::string_view signature_text,
-                            std::uint64_t expected_size, std::string& error) {
+                            std::uint64_t expected_size, verified_archive& archive,
+                            std::string& error) {
     return check_update_signature_with_key(archive_path, signature_text, expected_size,
-                                           TAVREL_UPDATE_PUBLIC_KEY, error);
+                                           TAVREL_UPDATE_PUBLIC_KEY, archive, error);
 }
 
 } // namespace tavrel

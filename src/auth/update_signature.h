@@ -11,9 +11,19 @@
 
 namespace tavrel {
 
-// False: `error` holds one of the four messages of the check.
+// The archive as read, once, by the download check. Staging unpacks these very bytes, so
+// rewriting the file after the check changes nothing that is installed.
+struct verified_archive {
+    platform::large_block data;
+    std::size_t size = 0;
+    std::span<const unsigned char> bytes() const { return {data.get(), size}; }
+};
+
+// False: `error` holds one of the four messages of the check. True: `archive` holds the
+// verified bytes.
 bool check_update_signature(const path& archive_path, std::string_view signature_text,
-                            std::uint64_t expected_size, std::string& error);
+                            std::uint64_t expected_size, verified_archive& archive,
+                            std::string& error);
 // S < L, then Ed25519.
 bool verify_signature(std::span<const std::uint8_t> message,
                       std::span<const std::uint8_t> signature,

@@ -9,9 +9,7 @@
 #include "staging/zip_reader.h"
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
-#include <new>
 #include <set>
 #include <stdexcept>
 
@@ -71,27 +69,6 @@ void require_plain_directory(const path& app_dir) {
                              (target.reparse_tag == platform::reparse_tag_mount_point ||
                               target.reparse_tag == platform::reparse_tag_symlink);
     require(!link_target && (target.attributes & platform::attribute_directory) != 0, not_regular);
-}
-
-struct archive_bytes {
-    platform::large_block data;
-    std::size_t size = 0;
-};
-
-archive_bytes read_archive(const path& archive_path) {
-    std::uint64_t size = 0;
-    if (const int code = platform::query_file_size(archive_path, size))
-        throw file_system_error("file_size", code, archive_path);
-    require(size != 0 && size <= max_archive_size, "The update archive exceeds the allowed size.");
-    // Every byte is overwritten by the read, so the block is not cleared first.
-    archive_bytes archive{platform::allocate_large_block(size), size};
-    if (!archive.data)
-        throw std::bad_alloc();
-    std::ifstream in(archive_path, std::ios::binary);
-    if (in)
-        in.read(reinterpret_cast<char*>(archive.data.get()), static_cast<std::streamsize>(size));
-    require(!in.fail() && !in.bad(), "Could not read the complete update archive.");
-    return archive;
 }
 
 struct planned_file {
@@ -224,13 +201,13 @@ void check_journal_limits(const update_transaction& transaction) {
             "The update recovery journal would be too large.");
 }
 
-void stage(update_transaction& transaction, const path& archive_path) {
+void stage(update_transaction& transaction, std::span<const unsigned char> archive) {
     require_plain_directory(transaction.app_dir);
     transaction.app_dir = canonical_path(transaction.app_dir);
-    const archive_bytes archive = read_archive(archive_path);
+    require(!archive.empty() && archive.size() <= max_archive_size,
+            "The update archive exceeds the allowed size.");
     zip_reader reader;
-    require(reader.open(archive.data.get(), archive.size),
-            "The update is not a valid ZIP archive.");
+    require(reader.open(archive.data(), archive.size()), "The update is not a valid ZIP archive.");
     const staging_plan plan = plan_entries(reader, transaction.app_dir);
     transaction.staging_dir = create_staging_directory(transaction.app_dir, draw_random);
     if (const int code = platform::clear_read_only(transaction.staging_dir))
@@ -266,14 +243,15 @@ path create_staging_directory(const path& app_dir, const std::function<std::uint
     fail("Could not create an update staging directory.");
 }
 
-bool stage_update(update_transaction& transaction, const path& archive_path, std::string& error) {
+bool stage_update(update_transaction& transaction, std::span<const unsigned char> archive,
+                  std::string& error) {
     error.clear();
     if (!transaction.staging_dir.empty()) {
         error = "This update package has already been staged.";
         return false;
     }
     try {
-        stage(transaction, archive_path);
+        stage(transaction, archive);
         return true;
     } catch (const std::exception& e) {
         error = e.what();

@@ -3,14 +3,17 @@
 
 #include "install/transaction.h"
 
+#include <span>
 #include <string>
 
 namespace tavrel {
 
 inline constexpr char staging_directory_prefix[] = ".tavrel-update-";
 
-// False: `error` holds the user's message. Raises nothing derived from std::exception.
-bool stage_update(update_transaction& transaction, const path& archive_path, std::string& error);
+// Unpacks `archive`, the bytes that the download check verified. False: `error` holds the
+// user's message. Raises nothing derived from std::exception.
+bool stage_update(update_transaction& transaction, std::span<const unsigned char> archive,
+                  std::string& error);
 // staging_dir/new/Tavrel.exe once prepared, otherwise empty.
 path staged_executable_path(const update_transaction& transaction);
 
