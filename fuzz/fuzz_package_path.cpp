@@ -3,6 +3,9 @@
 #include "fuzz_support.h"
 #include "staging/package_path.h"
 
+#include <set>
+#include <string>
+
 namespace {
 
 using tavrel::fuzz::require;
@@ -15,6 +18,24 @@ void check_folding(std::string_view text) {
         const char expected = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
         require(folded[i] == expected, "folding changed a byte other than A to Z");
     }
+}
+
+// What Windows opens as a device, whatever the directory and extension: the stem before the
+// first full stop, blanks at its end ignored, in any case.
+bool names_a_device(std::string_view component) {
+    static const std::set<std::string> devices = [] {
+        std::set<std::string> names = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+        for (const std::string port : {"com", "lpt"}) {
+            for (char digit = '0'; digit <= '9'; ++digit)
+                names.insert(port + digit);
+            for (const char* superscript : {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+                names.insert(port + superscript);
+        }
+        return names;
+    }();
+    std::string stem = tavrel::to_ascii_lower(std::string(component.substr(0, component.find('.'))));
+    stem.erase(stem.find_last_not_of(' ') + 1);
+    return devices.contains(stem);
 }
 
 void check_safe(std::string_view text) {
@@ -32,6 +53,7 @@ void check_safe(std::string_view text) {
         require(component != "." && component != "..", "a safe path has a dot component");
         require(component.back() != '.' && component.back() != ' ',
                 "a safe component ends in a full stop or space");
+        require(!names_a_device(component), "a safe component names a device");
         for (const char c : component)
             require(static_cast<unsigned char>(c) >= 0x20, "a safe path holds a control byte");
         if (start == 0)

@@ -329,6 +329,22 @@ void stage_update_seeds(const fs::path& output, const fs::path& scratch) {
     fs::remove_all(scratch);
 }
 
+void central_directory_seeds(const fs::path& output) {
+    seed_writer seeds(output, "central_directory");
+    const std::string end_record_text("PK\5\6", 4);
+    const std::vector<test::zip_entry_spec> entries = {
+        test::file_entry("Tavrel.exe", "executable"), test::directory_entry("lib/"),
+        test::file_entry(std::string("lib/a\0b.dll", 11), "library", test::zip_deflated)};
+    for (const std::string& comment :
+         {std::string(), std::string("a plain comment"), end_record_text + " begins this one",
+          end_record_text + std::string(18, '\0'), "ends with " + end_record_text}) {
+        seeds.add(test::build_zip(entries, {false, {}, comment, {}}));
+        seeds.add(test::build_zip(entries, {true, {}, comment, {}}));
+    }
+    seeds.add(test::build_zip(entries, {false, {}, "declared too long", 40}));
+    seeds.add(test::build_zip({}, {false, {}, end_record_text, {}}));
+}
+
 void stage_package_seeds(const fs::path& output) {
     seed_writer seeds(output, "stage_package");
     for (const char* description :
@@ -364,6 +380,7 @@ int main(int argc, char** argv) {
         version_reader_seeds(output);
         stage_update_seeds(output, scratch);
         stage_package_seeds(output);
+        central_directory_seeds(output);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "make_seeds: %s\n", e.what());

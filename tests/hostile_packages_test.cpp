@@ -152,6 +152,12 @@ std::vector<hostile_package> corpus() {
         "COM\xC2\xB9.txt",
         "lpt\xC2\xB2",
         "Com\xC2\xB3",
+        "nul .txt",
+        "lib/aux .x",
+        "CON .log",
+        "com1  .dll",
+        "conout$ .txt",
+        "LPT\xC2\xB9 .txt",
         "name.",
         "name ",
         "dir./file",
@@ -177,6 +183,11 @@ std::vector<hostile_package> corpus() {
         packages.push_back({"path " + name, with_app({file_entry(name, "x")}), unsafe_path});
     packages.push_back({"path with a NUL byte inside",
                         with_app({file_entry(std::string("evil\0.txt", 9), "x")}), unsafe_path});
+    packages.push_back(
+        {"path with a NUL byte inside, and a comment that begins like an end record",
+         build_zip({file_entry(std::string("a\0b.txt", 7), "x"), file_entry("Tavrel.exe", "x")},
+                   {false, {}, std::string("PK\5\6", 4) + " and more comment", {}}),
+         unsafe_path});
 
     packages.push_back({"symbolic link entry", with_app({symlink_entry("link.dll", "/etc/passwd")}),
                         invalid_entry});
@@ -263,7 +274,7 @@ std::vector<hostile_package> corpus() {
                         "Package manifest contains an unsafe or duplicate path."});
     packages.push_back({"not an archive", std::string(4096, '\x55'), not_zip});
     packages.push_back({"bytes after the end record",
-                        build_zip({file_entry("Tavrel.exe", "x")}, {false, "trailing"}), not_zip});
+                        build_zip({file_entry("Tavrel.exe", "x")}, {false, "trailing", {}, {}}), not_zip});
     return packages;
 }
 

@@ -214,7 +214,7 @@ zip_entry_spec with(zip_entry_spec e, const std::function<void(zip_entry_spec&)>
 
 const failure_case failure_cases[] = {
     {"not_a_zip", [] { return std::string("PK\x03\x04 this is not an archive"); }, not_zip},
-    {"bytes_after_the_end_record", zip_of({exe()}, {.trailing_bytes = "junk"}), not_zip},
+    {"bytes_after_the_end_record", zip_of({exe()}, {false, "junk", {}, {}}), not_zip},
     {"exact_duplicate_names", zip_of({exe(), exe()}), not_zip},
     {"local_name_differs", zip_of({with(exe(), [](auto& e) { e.local_name = "Tavrel.exx"; })}),
      not_zip},
@@ -228,6 +228,17 @@ const failure_case failure_cases[] = {
     {"empty_name", zip_of(with_exe({file_entry("", "x")})), invalid_entry},
     // libzip would hand this name out as "a b.txt"; the stored bytes are judged instead.
     {"nul_inside_a_name", zip_of(with_exe({file_entry(std::string("a\0b.txt", 7), "x")})), unsafe},
+    // A comment that starts like an end record must not throw the name walk off (and with it
+    // the NUL test).
+    {"nul_inside_a_name_and_an_end_record_in_the_comment",
+     zip_of(with_exe({file_entry(std::string("a\0b.txt", 7), "x")}),
+            {false, {}, std::string("PK\5\6", 4) + " begins this comment", {}}),
+     unsafe},
+    // Two end records that each end the data: the walk and libzip may take different ones.
+    {"end_record_in_the_comment_that_also_ends_the_data",
+     zip_of({exe()}, {false, {}, std::string("PK\5\6", 4) + std::string(18, '\0'), {}}), not_zip},
+    {"comment_longer_than_the_data", zip_of({exe()}, {false, {}, "x", 2}),
+     not_zip},
     {"unix_symbolic_link", zip_of(with_exe({test::symlink_entry("link", "/etc/passwd")})),
      invalid_entry},
     {"symbolic_link_before_path_rule", zip_of(with_exe({test::symlink_entry("../up", "/")})),
@@ -493,8 +504,12 @@ const accepted_case accepted_cases[] = {
              e.zip64 = true;
          return entries;
      },
-     {.zip64_end = true, .trailing_bytes = {}},
+     {true, {}, {}, {}},
      {"data/x.bin", "Tavrel.exe"}},
+    {"comment_holding_end_records",
+     [] { return with_exe({file_entry("a.txt", "a")}); },
+     {false, {}, std::string("PK\5\6", 4) + std::string(18, '\0') + "then PK\5\6 again", {}},
+     {"a.txt", "Tavrel.exe"}},
     {"manifest_in_another_letter_case",
      [] {
          return with_exe(

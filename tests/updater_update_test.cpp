@@ -247,5 +247,16 @@ TEST_F(update, a_staging_directory_with_a_valid_acceptance_marker_is_left_alone)
     EXPECT_EQ(read_bytes(inst.app_dir / "readme.txt"), "read me 2.1.0");
 }
 
+TEST_F(update, names_that_only_resemble_devices_install) {
+    tree_spec files = new_version;
+    files["null .txt"] = "not the null device";
+    files["console .txt"] = "not the console";
+    const signed_package package = prepare(files);
+    const run_result r = run_update(package, "2.1.0");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_bytes(inst.app_dir / "null .txt"), "not the null device");
+    EXPECT_EQ(read_bytes(inst.app_dir / "console .txt"), "not the console");
+}
+
 } // namespace
 } // namespace tavrel::test

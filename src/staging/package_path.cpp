@@ -51,7 +51,10 @@ bool is_safe_component(std::string_view component, bool first) {
     const std::string folded = to_ascii_lower(std::string(component));
     if (first && folded.starts_with(staging_directory_prefix))
         return false;
-    const std::string_view stem = std::string_view(folded).substr(0, folded.find('.'));
+    // Windows ignores blanks at the end of the stem: "nul .txt" opens the device too.
+    std::string_view stem = std::string_view(folded).substr(0, folded.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.remove_suffix(1);
     return !is_reserved_stem(stem);
 }
 

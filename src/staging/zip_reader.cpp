@@ -31,20 +31,35 @@ std::uint64_t little_endian(const unsigned char* p, int bytes) {
     return value;
 }
 
-// The entry names of the central directory, in order, byte for byte; empty when the records
-// cannot be walked (libzip has already judged the archive, so that does not happen for one it
-// opened).
-std::vector<std::string> central_directory_names(const unsigned char* data, std::size_t size) {
+// Where the end-of-central-directory record begins: the last signature whose comment length
+// reaches exactly the end of the data, as the format defines it. A comment may itself hold
+// the signature; a record that does not end the data is not the end record.
+bool find_end_record(const unsigned char* data, std::size_t size, std::size_t& end) {
     constexpr std::size_t end_record_size = 22;
     if (size < end_record_size)
-        return {};
-    std::size_t end = size - end_record_size;
-    const std::size_t lowest = end > 0xFFFF ? end - 0xFFFF : 0;
-    while (little_endian(data + end, 4) != 0x06054b50) {
-        if (end == lowest)
-            return {};
-        --end;
+        return false;
+    const std::size_t last = size - end_record_size;
+    const std::size_t lowest = last > 0xFFFF ? last - 0xFFFF : 0;
+    for (std::size_t at = last + 1; at-- > lowest;) {
+        if (little_endian(data + at, 4) == 0x06054b50 &&
+            little_endian(data + at + 20, 2) == last - at) {
+            end = at;
+            return true;
+        }
     }
+    return false;
+}
+
+} // namespace
+
+bool read_central_directory_names(std::span<const unsigned char> archive,
+                                  std::vector<std::string>& names) {
+    names.clear();
+    const unsigned char* data = archive.data();
+    const std::size_t size = archive.size();
+    std::size_t end = 0;
+    if (!find_end_record(data, size, end))
+        return false;
     std::uint64_t count = little_endian(data + end + 10, 2);
     std::uint64_t offset = little_endian(data + end + 16, 4);
     if ((count == 0xFFFF || offset == 0xFFFFFFFF) && end >= 20 &&
@@ -52,24 +67,33 @@ std::vector<std::string> central_directory_names(const unsigned char* data, std:
         const std::uint64_t zip64_end = little_endian(data + end - 20 + 8, 8);
         if (zip64_end > size || size - zip64_end < 56 ||
             little_endian(data + zip64_end, 4) != 0x06064b50)
-            return {};
+            return false;
         count = little_endian(data + zip64_end + 32, 8);
         offset = little_endian(data + zip64_end + 48, 8);
     }
-    std::vector<std::string> names;
     std::uint64_t at = offset;
     for (std::uint64_t i = 0; i < count; ++i) {
         if (at > size || size - at < 46 || little_endian(data + at, 4) != 0x02014b50)
-            return {};
+            return false;
         const std::uint64_t name_length = little_endian(data + at + 28, 2);
         const std::uint64_t record =
             46 + name_length + little_endian(data + at + 30, 2) + little_endian(data + at + 32, 2);
         if (size - at < record)
-            return {};
+            return false;
         names.emplace_back(reinterpret_cast<const char*>(data + at + 46), name_length);
         at += record;
     }
-    return names;
+    return true;
+}
+
+namespace {
+
+// libzip hands out a NUL inside a stored name as a blank.
+bool same_name_as_libzip(std::string name, const char* libzip_name) {
+    for (char& c : name)
+        if (c == '\0')
+            c = ' ';
+    return libzip_name && name == libzip_name;
 }
 
 struct open_file {
@@ -96,12 +120,18 @@ bool zip_reader::open(const void* data, std::size_t size) {
     if (!archive_)
         zip_source_free(source);
     zip_error_fini(&error);
-    if (archive_) {
-        stored_names_ = central_directory_names(static_cast<const unsigned char*>(data), size);
-        if (stored_names_.size() != entry_count())
-            stored_names_.clear();
-    }
-    return archive_ != nullptr;
+    if (!archive_)
+        return false;
+    // The names of the walk must be the very entries that libzip reads, one for one; an
+    // archive that cannot be walked so is no valid update.
+    bool consistent = read_central_directory_names(
+                          {static_cast<const unsigned char*>(data), size}, stored_names_) &&
+                      stored_names_.size() == entry_count();
+    for (std::uint64_t i = 0; consistent && i < stored_names_.size(); ++i)
+        consistent = same_name_as_libzip(stored_names_[i], raw_name(archive_, i));
+    if (!consistent)
+        release();
+    return consistent;
 }
 
 std::uint64_t zip_reader::entry_count() const {
@@ -112,21 +142,13 @@ std::uint64_t zip_reader::entry_count() const {
 }
 
 std::size_t zip_reader::entry_name_size(std::uint64_t index) const {
-    if (index < stored_names_.size())
-        return stored_names_[index].size() + 1;
-    const char* name = raw_name(archive_, index);
-    return name ? std::strlen(name) + 1 : 0;
+    return index < stored_names_.size() ? stored_names_[index].size() + 1 : 0;
 }
 
 bool zip_reader::entry_name(std::uint64_t index, std::string& name) const {
-    if (index < stored_names_.size()) {
-        name = stored_names_[index];
-        return true;
-    }
-    const char* raw = raw_name(archive_, index);
-    if (!raw)
+    if (index >= stored_names_.size())
         return false;
-    name.assign(raw);
+    name = stored_names_[index];
     return true;
 }
 

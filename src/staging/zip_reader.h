@@ -4,12 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 struct zip;
 
 namespace tavrel {
+
+// The entry names of the central directory, in order, byte for byte (a NUL included), found
+// from the end record that ends the data. False when the records cannot be walked.
+bool read_central_directory_names(std::span<const unsigned char> archive,
+                                  std::vector<std::string>& names);
 
 struct zip_entry_record {
     std::uint64_t size = 0; // uncompressed
@@ -23,7 +29,8 @@ class zip_reader {
     zip_reader(const zip_reader&) = delete;
     zip_reader& operator=(const zip_reader&) = delete;
 
-    // `data` must stay alive and unchanged until release. False: not a valid archive.
+    // `data` must stay alive and unchanged until release. False: not a valid archive, or one
+    // whose central directory does not walk to libzip's entries.
     bool open(const void* data, std::size_t size);
     std::uint64_t entry_count() const;
     // Length of the stored name plus one for its terminator; 0 when it cannot be read.

@@ -184,7 +184,8 @@ std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_opti
     put16(out, options.zip64_end ? 0xFFFF : count);
     put32(out, options.zip64_end ? 0xFFFFFFFF : central.size());
     put32(out, options.zip64_end ? 0xFFFFFFFF : central_offset);
-    put16(out, 0); // comment
+    put16(out, options.comment_length.value_or(options.comment.size()));
+    out += options.comment;
     out += options.trailing_bytes;
     return out;
 }

@@ -39,6 +39,8 @@ struct zip_entry_spec {
 struct zip_options {
     bool zip64_end = false;     // ZIP64 end record and locator before the classic end record
     std::string trailing_bytes; // appended after the end record
+    std::string comment;        // the archive comment, which the end record's length covers
+    std::optional<std::uint16_t> comment_length; // declared instead of the comment's own
 };
 
 zip_entry_spec file_entry(std::string name, std::string content, std::uint16_t method = zip_stored);
