@@ -1,9 +1,16 @@
-// The number conversions of the command line behave like the Windows build's stoul/stoull
-// (32-bit unsigned long) on every platform.
+// Both sides of the command line: the number conversions behave like the Windows build's
+// stoul/stoull (32-bit unsigned long) on every platform, and the application side quotes each
+// argument so that the Windows runtime splits it back unchanged.
+#include "app/app_side.h"
 #include "app/command_line.h"
 #include "common/text.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <shellapi.h>
+#include <windows.h>
+#endif
 
 namespace tavrel {
 namespace {
@@ -78,6 +85,40 @@ TEST(signature_argument, admits_88_characters_of_the_base64_set_only) {
     EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + "-")));
     EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + "_")));
     EXPECT_FALSE(is_signature_argument(to_native(std::string(87, 'A') + " ")));
+}
+
+TEST(command_line_argument, quotes_so_that_the_windows_runtime_splits_it_back) {
+    const struct {
+        std::string argument;
+        std::string quoted;
+    } cases[] = {
+        {"C:\\Tavrel", "C:\\Tavrel"},
+        {"back\\\\slashes\\", "back\\\\slashes\\"}, // no blank, no quote: as it is
+        {"", "\"\""},
+        {"C:\\Program Files\\Tavrel\\", "\"C:\\Program Files\\Tavrel\\\\\""},
+        {"C:\\two  blanks\\\\", "\"C:\\two  blanks\\\\\\\\\""},
+        {"a\\\\b c", "\"a\\\\b c\""}, // backslashes before no quote stay as they are
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"a\\\"b", "\"a\\\\\\\"b\""},
+        {"tab\there", "\"tab\there\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        EXPECT_EQ(app_side::command_line_argument(to_native(c.argument)), to_native(c.quoted));
+    }
+#ifdef _WIN32
+    // The system's own splitter gives every argument back.
+    std::wstring line = L"program.exe";
+    for (const auto& c : cases)
+        line += L" " + app_side::command_line_argument(to_native(c.argument));
+    int count = 0;
+    wchar_t** words = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(words, nullptr);
+    ASSERT_EQ(count, static_cast<int>(std::size(cases)) + 1);
+    for (int i = 1; i < count; ++i)
+        EXPECT_EQ(std::wstring(words[i]), to_native(cases[i - 1].argument));
+    LocalFree(words);
+#endif
 }
 
 } // namespace

@@ -47,13 +47,25 @@ TEST(utf_conversions, refuse_invalid_sequences_strictly) {
         EXPECT_THROW(utf16_to_utf8(text), conversion_error);
 }
 
-TEST(widen_message, sign_extends_every_byte) {
-    const std::u16string wide = widen_message("A\xE9\x7F\x80");
-    ASSERT_EQ(wide.size(), 4u);
-    EXPECT_EQ(wide[0], u'A');
-    EXPECT_EQ(wide[1], 0xFFE9);
-    EXPECT_EQ(wide[2], 0x7F);
-    EXPECT_EQ(wide[3], 0xFF80);
+TEST(widen_message, decodes_utf8_and_widens_only_stray_bytes) {
+    const struct {
+        std::string text;
+        std::u16string shown;
+    } cases[] = {
+        {"C:\\Users\\Jos\xC3\xA9", u"C:\\Users\\Jos\u00E9"},
+        {"\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        // Bytes of no sequence keep the widening: each one unit, sign-extended.
+        {"A\xE9\x7F\x80", {u'A', 0xFFE9, 0x7F, 0xFF80}},
+        {"\xC3", {0xFFC3}},                    // a sequence cut short
+        {"\xC0\xAF", {0xFFC0, 0xFFAF}},       // overlong
+        {"\xED\xA0\x80", {0xFFED, 0xFFA0, 0xFF80}}, // a surrogate
+        {"\xC3\xA9\xFF\xC3\xA9", {0xE9, 0xFFFF, 0xE9}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.text));
+        EXPECT_EQ(widen_message(c.text), c.shown);
+    }
 }
 
 TEST(decimal_text, has_no_grouping_and_a_sign_for_negatives) {

@@ -153,17 +153,38 @@ TEST_F(handshake, recovery_mode_reports_an_application_that_cannot_be_started) {
 
 TEST_F(handshake, the_application_starts_the_updater_through_the_protocol_library) {
     // The demo application starts the updater, waits for "ready" and exits; the updater goes
-    // on alone (this test process adopts it to collect its exit code).
-    const run_result app = run(program("tavrel-demo-app"),
-                               {"update", program("tavrel-updater").string(), inst.app_dir.string(),
-                                inst.archive.string(), signature, "14", "2.1.0"},
-                               with_environment(inst.environment()));
-    ASSERT_EQ(app.exit_code, 0) << app.err;
-    const int updater_pid = std::stoi(app.out);
-    const run_result r = wait_for_orphan(updater_pid, std::chrono::seconds(30));
-    EXPECT_EQ(r.exit_code, 1);
-    ASSERT_EQ(inst.starts(1).size(), 1u);
-    EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
+    // on alone (this test process adopts it to collect its exit code). The directories have
+    // names that the command line must carry whole: blanks, backslashes (file names on Linux),
+    // one at the end before the closing quote. (Windows file names hold no quotes.)
+    const struct {
+        std::string app_dir;
+        std::string download_dir;
+    } cases[] = {
+        {"app", "tavrel-download-1"},
+        {"Program Files/Tavrel\\", "tavrel-download-a b"},
+        {"two  blanks\\\\", "tavrel-download-x\\ \\y\\\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app_dir + " | " + c.download_dir);
+        const fs::path app_dir = inst.root / c.app_dir;
+        const fs::path download_dir = inst.root / c.download_dir;
+        if (!fs::exists(app_dir / "Tavrel.exe"))
+            install_demo_app(app_dir / "Tavrel.exe");
+        fs::create_directories(download_dir);
+        write_bytes(download_dir / "update.zip", "not an archive");
+        fs::remove(inst.log);
+        const run_result app =
+            run(program("tavrel-demo-app"),
+                {"update", program("tavrel-updater").string(), app_dir.string(),
+                 (download_dir / "update.zip").string(), signature, "14", "2.1.0"},
+                with_environment(inst.environment()));
+        ASSERT_EQ(app.exit_code, 0) << app.err;
+        const int updater_pid = std::stoi(app.out);
+        const run_result r = wait_for_orphan(updater_pid, std::chrono::seconds(30));
+        EXPECT_EQ(r.exit_code, 1);
+        ASSERT_EQ(inst.starts(1).size(), 1u);
+        EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + app_dir.string());
+    }
 }
 
 } // namespace

@@ -7,15 +7,28 @@
 
 namespace tavrel::app_side {
 
-namespace {
-
-// Windows command-line quoting for our arguments: paths never contain a double quote.
-platform::native_text quoted(const platform::native_text& text) {
-    if (!text.empty() && text.find(' ') == platform::native_text::npos &&
-        text.find('\t') == platform::native_text::npos)
-        return text;
-    return to_native("\"") + text + to_native("\"");
+platform::native_text command_line_argument(const platform::native_text& argument) {
+    using text = platform::native_text;
+    if (!argument.empty() && argument.find_first_of(to_native(" \t\n\v\"")) == text::npos)
+        return argument;
+    text out = to_native("\"");
+    std::size_t backslashes = 0;
+    for (const auto c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only before a quote: there they are doubled, and the quote escaped.
+        out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        out.push_back(c);
+        backslashes = 0;
+    }
+    out.append(2 * backslashes, '\\'); // before the closing quote
+    out.push_back('"');
+    return out;
 }
+
+namespace {
 
 bool start(const path& updater, const platform::native_text& arguments,
            const path& working_directory, platform::process_info& info) {
@@ -29,8 +42,8 @@ bool start(const path& updater, const platform::native_text& arguments,
 bool start_update(const update_request& request, platform::process_info& updater) {
     const platform::native_text blank = to_native(" ");
     const platform::native_text arguments =
-        decimal_text(platform::current_process_id()) + blank + quoted(request.app_dir.native()) +
-        blank + quoted(request.archive.native()) + blank + to_native(request.signature_base64) +
+        decimal_text(platform::current_process_id()) + blank + command_line_argument(request.app_dir.native()) +
+        blank + command_line_argument(request.archive.native()) + blank + to_native(request.signature_base64) +
         blank + to_native(std::to_string(request.size)) + blank + to_native(request.version);
     // Not the download directory: the updater removes it at the end.
     return start(request.updater, arguments, parent_path(request.updater), updater);
@@ -39,7 +52,7 @@ bool start_update(const update_request& request, platform::process_info& updater
 bool start_recovery(const path& updater_executable, const path& app_dir, const path& download_dir,
                     platform::process_info& updater) {
     const platform::native_text arguments = decimal_text(platform::current_process_id()) +
-                                            to_native(" ") + quoted(app_dir.native()) +
+                                            to_native(" ") + command_line_argument(app_dir.native()) +
                                             to_native(" --recover");
     return start(updater_executable, arguments, download_dir, updater);
 }

@@ -21,6 +21,11 @@ struct update_request {
     std::string version; // "major.minor.patch" as the update feed names it
 };
 
+// One argument as the Windows C runtime and CommandLineToArgvW split it back: quoted when it
+// is empty or holds white space or a quote, with backslashes doubled before a quote (and
+// before the closing quote) and quotes escaped.
+platform::native_text command_line_argument(const platform::native_text& argument);
+
 // Starts the updater in update mode with this process as its parent.
 bool start_update(const update_request& request, platform::process_info& updater);
 // Starts the updater in recovery mode; its working directory is the download directory.

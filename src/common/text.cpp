@@ -14,50 +14,60 @@ constexpr int invalid_argument_code = 22;
 conversion_error::conversion_error(int code)
     : std::runtime_error(platform::error_description(code)), code_(code) {}
 
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at text[i], and its length in bytes; false
+// for a byte that begins none (overlong forms, surrogates and values past U+10FFFF included).
+bool decode_sequence(std::string_view text, std::size_t i, char32_t& cp, std::size_t& length) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    char32_t min;
+    if (b0 < 0x80) {
+        cp = b0;
+        length = 1;
+        return true;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return false;
+    }
+    if (text.size() - i < length)
+        return false;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80)
+            return false;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    return cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+}
+
+void append_utf16(std::u16string& out, char32_t cp) {
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(cp));
+    }
+}
+
+} // namespace
+
 std::u16string utf8_to_utf16(std::string_view text) {
     if (text.size() >= max_conversion_units)
         throw conversion_error(invalid_argument_code);
     std::u16string out;
     out.reserve(text.size());
-    const auto bad = [] { return conversion_error(platform::unicode_translation_error()); };
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        if (b0 < 0x80) {
-            out.push_back(b0);
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        char32_t cp;
-        char32_t min;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            length = 2, cp = b0 & 0x1F, min = 0x80;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            length = 3, cp = b0 & 0x0F, min = 0x800;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            length = 4, cp = b0 & 0x07, min = 0x10000;
-        } else {
-            throw bad();
-        }
-        if (text.size() - i < length)
-            throw bad();
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto b = static_cast<unsigned char>(text[i + k]);
-            if ((b & 0xC0) != 0x80)
-                throw bad();
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            throw bad();
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += length;
+    for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+        char32_t cp = 0;
+        if (!decode_sequence(text, i, cp, length))
+            throw conversion_error(platform::unicode_translation_error());
+        append_utf16(out, cp);
     }
     return out;
 }
@@ -99,9 +109,17 @@ std::string utf16_to_utf8(std::u16string_view text) {
 std::u16string widen_message(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    for (const char c : text)
-        out.push_back(
-            static_cast<char16_t>(static_cast<std::int16_t>(static_cast<signed char>(c))));
+    for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+        char32_t cp = 0;
+        if (decode_sequence(text, i, cp, length)) {
+            append_utf16(out, cp);
+        } else {
+            // A byte of no UTF-8 sequence, sign-extended: 0xE9 becomes 0xFFE9.
+            out.push_back(static_cast<char16_t>(
+                static_cast<std::int16_t>(static_cast<signed char>(text[i]))));
+            length = 1;
+        }
+    }
     return out;
 }
 

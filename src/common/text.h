@@ -26,7 +26,8 @@ class conversion_error : public std::runtime_error {
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
 
-// One UTF-16 unit per byte, each byte sign-extended: 0xE9 becomes 0xFFE9.
+// The text of a message box: UTF-8 decoded to UTF-16 (paths and system descriptions are
+// UTF-8); a byte that begins no valid sequence becomes one unit, sign-extended (0xE9: 0xFFE9).
 std::u16string widen_message(std::string_view text);
 
 // ASCII program literals ("--disable-splash", "Tavrel.exe") as native text.

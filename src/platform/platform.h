@@ -142,7 +142,8 @@ std::uint32_t current_process_id();
 // OpenProcess with synchronize access only, not inheritable; no_handle on failure.
 os_handle open_process_for_wait(std::uint32_t pid);
 // CreateProcessW(application, writable command line, no inheritance, flags 0, own environment,
-// working directory). Linux: posix_spawn with the command line split into argv at blanks.
+// working directory). Linux: posix_spawn with argv split from the command line as the Windows
+// C runtime splits it (quotes, and backslashes before quotes).
 bool create_process(const path& application, const native_text& command_line,
                     const path& working_directory, process_info& out);
 // WaitForSingleObject / WaitForMultipleObjects (wait for any).

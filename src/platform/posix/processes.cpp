@@ -82,6 +82,47 @@ sockaddr_un event_address(const native_text& name, socklen_t& length) {
     return address;
 }
 
+// Blanks and tabs outside quotes separate arguments; 2n backslashes before a quote give n and
+// the quote opens or closes a quoted run, 2n+1 give n and a literal quote; other backslashes
+// are literal.
+void split_arguments(const std::string& text, std::vector<std::string>& words) {
+    std::string word;
+    bool in_word = false;
+    bool quoted = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char c = text[pos];
+        if (c == '\\') {
+            std::size_t count = 0;
+            for (; pos < text.size() && text[pos] == '\\'; ++pos)
+                ++count;
+            const bool before_quote = pos < text.size() && text[pos] == '"';
+            word.append(before_quote ? count / 2 : count, '\\');
+            if (before_quote && count % 2 == 1) {
+                word.push_back('"'); // an escaped quote
+                ++pos;
+            }
+            in_word = true;
+            continue; // an unescaped quote is taken on the next round
+        }
+        if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word.push_back(c);
+            in_word = true;
+        }
+        ++pos;
+    }
+    if (in_word)
+        words.push_back(word);
+}
+
 } // namespace
 
 std::uint32_t current_process_id() {
@@ -99,35 +140,14 @@ bool create_process(const path& application, const native_text& command_line,
                     const path& working_directory, process_info& out) {
     out = {};
     // The command line is "\"application\" arguments": skip the quoted program, then split
-    // the rest at blanks (the updater never passes blanks inside one argument).
+    // the rest as the Windows C runtime does.
     std::vector<std::string> words{application.native()};
     std::size_t pos = 0;
     if (!command_line.empty() && command_line[0] == '"') {
         const std::size_t close = command_line.find('"', 1);
         pos = close == native_text::npos ? command_line.size() : close + 1;
     }
-    // A double-quoted run stays one word, so that the application can pass paths with blanks
-    // when it starts the updater.
-    std::string word;
-    bool in_word = false;
-    bool quoted = false;
-    for (; pos < command_line.size(); ++pos) {
-        const char c = command_line[pos];
-        if (c == '"') {
-            quoted = !quoted;
-            in_word = true;
-        } else if (c == ' ' && !quoted) {
-            if (in_word)
-                words.push_back(word);
-            word.clear();
-            in_word = false;
-        } else {
-            word.push_back(c);
-            in_word = true;
-        }
-    }
-    if (in_word)
-        words.push_back(word);
+    split_arguments(command_line.substr(pos), words);
     std::vector<char*> argv;
     for (auto& w : words)
         argv.push_back(w.data());
@@ -238,13 +258,37 @@ bool signal_named_event(const native_text& name) {
 }
 
 void show_error_message(const std::u16string& text) {
-    // The message was widened byte by byte; narrow it back the same way.
+    // What the box would show, as UTF-8.
     std::string line;
-    for (const char16_t unit : text)
-        line.push_back(static_cast<char>(unit & 0xFF));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (cp < 0x80) {
+            line.push_back(static_cast<char>(cp));
+            continue;
+        }
+        static constexpr unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+        const int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+        line.push_back(static_cast<char>(lead[tail] | (cp >> (6 * tail))));
+        for (int k = tail - 1; k >= 0; --k)
+            line.push_back(static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F)));
+    }
     line.push_back('\n');
-    const ssize_t ignored = ::write(2, line.data(), line.size());
-    (void)ignored;
+    // A message box never ends the program: when nobody reads standard error any more, the
+    // write fails instead of raising SIGPIPE (blocked here, and a pending one taken back).
+    sigset_t pipe_signal;
+    sigset_t previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    const ssize_t written = ::write(2, line.data(), line.size());
+    if (written < 0 && errno == EPIPE) {
+        const timespec no_wait{};
+        ::sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 } // namespace platform
