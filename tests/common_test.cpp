@@ -57,8 +57,8 @@ TEST(widen_message, decodes_utf8_and_widens_only_stray_bytes) {
         {"\xF0\x9F\x98\x80", u"\U0001F600"},
         // Bytes of no sequence keep the widening: each one unit, sign-extended.
         {"A\xE9\x7F\x80", {u'A', 0xFFE9, 0x7F, 0xFF80}},
-        {"\xC3", {0xFFC3}},                    // a sequence cut short
-        {"\xC0\xAF", {0xFFC0, 0xFFAF}},       // overlong
+        {"\xC3", {0xFFC3}},                         // a sequence cut short
+        {"\xC0\xAF", {0xFFC0, 0xFFAF}},             // overlong
         {"\xED\xA0\x80", {0xFFED, 0xFFA0, 0xFF80}}, // a surrogate
         {"\xC3\xA9\xFF\xC3\xA9", {0xE9, 0xFFFF, 0xE9}},
     };
@@ -104,18 +104,34 @@ TEST(paths, operations_raise_their_named_errors) {
     EXPECT_TRUE(canonical_path(path()).empty());
 }
 
-TEST(paths, create_directories_refuses_a_file_in_the_way) {
+TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
     test::installation inst;
     tavrel::create_directories(inst.root / "a" / "b" / "c");
     EXPECT_TRUE(std::filesystem::is_directory(inst.root / "a" / "b" / "c"));
     tavrel::create_directories(inst.root / "a" / "b"); // existing: no error
     test::write_bytes(inst.root / "f", "x");
-    try {
-        tavrel::create_directories(inst.root / "f" / "g");
-        ADD_FAILURE();
-    } catch (const file_system_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("create_directories: ", 0), 0u) << e.what();
+    const auto message = [](const path& p) {
+        try {
+            tavrel::create_directories(p);
+        } catch (const file_system_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    const path in_the_way = inst.root / "f" / "g" / "h";
+    EXPECT_EQ(
+        message(in_the_way),
+        "create_directories: " + platform::error_description(platform::already_exists_error()) +
+            ": \"" + in_the_way.string() + "\"");
+    // A level above the last one that cannot be created.
+    const path deep = inst.root / "plugins" / "extra";
+    {
+        const test::injected_failure failure("create_directory:1");
+        // The hooks' injected error is 5 on both platforms (EIO, ERROR_ACCESS_DENIED).
+        EXPECT_EQ(message(deep), "create_directories: " + platform::error_description(5) + ": \"" +
+                                     deep.string() + "\"");
     }
+    EXPECT_FALSE(std::filesystem::exists(inst.root / "plugins"));
 }
 
 TEST(paths, canonical_path_resolves_links_and_trailing_separators) {

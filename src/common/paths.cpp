@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 
+#include <vector>
+
 namespace tavrel {
 
 namespace {
@@ -110,23 +112,28 @@ void rename_path(const path& from, const path& to) {
 }
 
 void create_directories(const path& p) {
-    if (p.empty())
-        return;
-    platform::file_status status;
-    const int code = platform::query_status(p, true, status);
-    if (code == 0 && status.kind == platform::file_kind::directory)
-        return;
-    if (code == 0 || !platform::is_not_found(code)) {
-        // Something other than a directory stands there, or it cannot be inspected.
-        throw file_system_error("create_directories",
-                                code == 0 ? platform::already_exists_error() : code, p);
+    // The missing levels, deepest first. Whatever level fails, the error names `p`, the
+    // directory that was asked for.
+    std::vector<path> missing;
+    for (path level = p; !level.empty(); level = level.parent_path()) {
+        platform::file_status status;
+        const int code = platform::query_status(level, true, status);
+        if (code == 0 && status.kind == platform::file_kind::directory)
+            break;
+        if (code == 0 || !platform::is_not_found(code)) {
+            // Something other than a directory stands there, or it cannot be inspected.
+            throw file_system_error("create_directories",
+                                    code == 0 ? platform::already_exists_error() : code, p);
+        }
+        missing.push_back(level);
+        if (!level.has_relative_path())
+            break; // a root that does not exist
     }
-    const path parent = p.parent_path();
-    if (!parent.empty() && parent != p && p.has_relative_path())
-        tavrel::create_directories(parent);
-    const int created = platform::create_directory(p);
-    if (created != 0 && !platform::is_already_exists(created))
-        throw file_system_error("create_directories", created, p);
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const int created = platform::create_directory(*level);
+        if (created != 0 && !platform::is_already_exists(created))
+            throw file_system_error("create_directories", created, p);
+    }
 }
 
 int remove_all_quietly(const path& p) noexcept {
