@@ -4,8 +4,8 @@
 //
 //   staging_bench [--runs N] [--work DIR] [--keep]
 // --keep leaves DIR and its archive in place; a later run given the same DIR reuses it.
-#include "generated_files.h"
 #include "auth/update_signature.h"
+#include "generated_files.h"
 #include "staging/stage_update.h"
 
 #include <algorithm>

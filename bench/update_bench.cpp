@@ -130,8 +130,8 @@ floor_times run_floor(const fs::path& archive, const fs::path& app, const fs::pa
     const fs::path backup = work / "backup";
     floor_times t;
     const auto start = clock_type::now();
-    shell("sha512sum " + quoted(archive) + " >/dev/null && unzip -q " + quoted(archive) +
-          " -d " + quoted(extracted) + " && sync");
+    shell("sha512sum " + quoted(archive) + " >/dev/null && unzip -q " + quoted(archive) + " -d " +
+          quoted(extracted) + " && sync");
     for (const fs::path& file : files_below(extracted)) {
         const fs::path target = app / file;
         if (fs::exists(target)) {

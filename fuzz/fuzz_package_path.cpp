@@ -33,7 +33,8 @@ bool names_a_device(std::string_view component) {
         }
         return names;
     }();
-    std::string stem = tavrel::to_ascii_lower(std::string(component.substr(0, component.find('.'))));
+    std::string stem =
+        tavrel::to_ascii_lower(std::string(component.substr(0, component.find('.'))));
     stem.erase(stem.find_last_not_of(' ') + 1);
     return devices.contains(stem);
 }

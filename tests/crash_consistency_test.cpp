@@ -170,13 +170,15 @@ TEST(crash_consistency, an_update_whose_journal_recovery_could_not_read_never_be
     s.package = long_package;
     const auto prepare = [&] {
         s.reset();
-        fs::copy_file(s.inst.root / "long.zip", s.inst.archive, fs::copy_options::overwrite_existing);
+        fs::copy_file(s.inst.root / "long.zip", s.inst.archive,
+                      fs::copy_options::overwrite_existing);
     };
 
     prepare();
     const tree_snapshot before = snapshot_tree(s.inst.app_dir);
     const fs::path log = s.inst.root / "changes.log";
-    const run_result refused = s.update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
+    const run_result refused =
+        s.update("tavrel-updater-test", {{"TAVREL_CHANGE_LOG", log.string()}});
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_EQ(refused.err, "The update recovery journal would be too large.\n");
     EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);

@@ -332,8 +332,8 @@ std::vector<json_record> load_records(const std::filesystem::path& path) {
     return records;
 }
 
-// Every *.json file of the public Ed25519 vectors in tests/data (two sources at the time of writing), every
-// record. A missing directory or an empty file fails rather than passing vacuously.
+// Every *.json file of the public Ed25519 vectors in tests/data (two sources at the time of
+// writing), every record. A missing directory or an empty file fails rather than passing vacuously.
 TEST(ed25519_vector_files, every_record_gets_its_verdict) {
     const std::filesystem::path dir = std::filesystem::path(TAVREL_TESTDATA_DIR) / "ed25519";
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;

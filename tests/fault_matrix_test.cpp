@@ -35,6 +35,7 @@ const std::map<std::string, std::vector<std::string>> expected_beginnings = {
     {"write",
      {"Could not write an update staging file.", "Could not write the update recovery journal."}},
     {"rename", {"rename: ", "Could not write the update recovery journal."}},
+    {"create_event", {"Could not create the update startup confirmation."}},
     {"remove", {"The updated application could not be launched.", "remove: ", "remove_all: "}},
     {"remove_tree", {""}},
     {"create_directory", {"create_directories: ", "create_directory: "}},

@@ -274,7 +274,8 @@ std::vector<hostile_package> corpus() {
                         "Package manifest contains an unsafe or duplicate path."});
     packages.push_back({"not an archive", std::string(4096, '\x55'), not_zip});
     packages.push_back({"bytes after the end record",
-                        build_zip({file_entry("Tavrel.exe", "x")}, {false, "trailing", {}, {}}), not_zip});
+                        build_zip({file_entry("Tavrel.exe", "x")}, {false, "trailing", {}, {}}),
+                        not_zip});
     return packages;
 }
 

@@ -98,7 +98,8 @@ void end_processes_using(const fs::path& mount_point) {
 // An image file mounted at `mount_point` while the object lives.
 class mounted_image {
   public:
-    mounted_image(const fs::path& image, fs::path mount_point) : mount_point_(std::move(mount_point)) {
+    mounted_image(const fs::path& image, fs::path mount_point)
+        : mount_point_(std::move(mount_point)) {
         fs::create_directories(mount_point_);
         shell("mount -o loop,commit=300 " + quoted(image) + " " + quoted(mount_point_));
     }
@@ -162,9 +163,10 @@ class power_loss : public ::testing::Test {
         const ended_process app;
         // The updated application keeps running while copies are taken, so that it is still
         // there when the updater looks for its confirmation.
-        child_process process(program(updater), scenario.update_arguments(app.pid()),
-                              with_environment(scenario.inst.environment() + extra +
-                                               environment_list{{"TAVREL_DEMO_LIFETIME_MS", "3000"}}));
+        child_process process(
+            program(updater), scenario.update_arguments(app.pid()),
+            with_environment(scenario.inst.environment() + extra +
+                             environment_list{{"TAVREL_DEMO_LIFETIME_MS", "3000"}}));
         auto running = 0ms;
         auto last = std::chrono::steady_clock::now();
         std::size_t next_stop = 0;
@@ -249,8 +251,8 @@ class power_loss : public ::testing::Test {
 
 TEST_F(power_loss, at_every_flush_and_at_random_instants_the_disk_holds_a_whole_version) {
     std::chrono::milliseconds duration{0};
-    const std::vector<snapshot> at_flushes = run_update(
-        "tavrel-updater-test", {{"TAVREL_STOP_AFTER_FLUSH", "1"}}, {}, &duration);
+    const std::vector<snapshot> at_flushes =
+        run_update("tavrel-updater-test", {{"TAVREL_STOP_AFTER_FLUSH", "1"}}, {}, &duration);
     // Staged files, the journal and its directory, the moves, the marker, the journal's end;
     // and the copy after the run.
     EXPECT_GE(at_flushes.size(), 7u);

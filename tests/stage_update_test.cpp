@@ -237,8 +237,7 @@ const failure_case failure_cases[] = {
     // Two end records that each end the data: the walk and libzip may take different ones.
     {"end_record_in_the_comment_that_also_ends_the_data",
      zip_of({exe()}, {false, {}, std::string("PK\5\6", 4) + std::string(18, '\0'), {}}), not_zip},
-    {"comment_longer_than_the_data", zip_of({exe()}, {false, {}, "x", 2}),
-     not_zip},
+    {"comment_longer_than_the_data", zip_of({exe()}, {false, {}, "x", 2}), not_zip},
     {"unix_symbolic_link", zip_of(with_exe({test::symlink_entry("link", "/etc/passwd")})),
      invalid_entry},
     {"symbolic_link_before_path_rule", zip_of(with_exe({test::symlink_entry("../up", "/")})),
@@ -324,8 +323,11 @@ TEST_F(staging, refuses_an_application_directory_that_is_missing_a_file_or_a_lin
 TEST_F(staging, refuses_empty_and_oversized_archives_before_opening_them) {
     test::write_bytes(archive_file, "");
     expect_failure(too_big);
+    // Sparse: 512 MiB of zeros are no archive, but their size passes; one byte more does not.
     test::write_bytes(archive_file, "");
-    fs::resize_file(archive_file, 536870913); // sparse: nothing of it is ever read
+    fs::resize_file(archive_file, 536870912);
+    expect_failure(not_zip);
+    fs::resize_file(archive_file, 536870913);
     expect_failure(too_big);
 }
 
@@ -549,19 +551,19 @@ TEST_F(staging, stages_an_archive_written_by_libzip) {
 TEST_F(staging, derives_removals_from_the_installed_manifest) {
     test::write_bytes(app / "old.dll", "old");
     test::write_bytes(app / "data/old.txt", "old");
-    test::write_bytes(app / package_manifest_name, manifest({"Tavrel.exe", "data/old.txt",
-                                                             "gone.dll", "DATA/A.TXT", "old.dll"}));
+    test::write_bytes(app / package_manifest_name, manifest({"Tavrel.exe", "old.dll", "gone.dll",
+                                                             "DATA/A.TXT", "data/old.txt"}));
     test::write_zip(archive_file, {manifest_entry({"Tavrel.exe", "data/a.txt"}),
                                    file_entry("data/a.txt", "new a"), exe()});
     const auto before = test::snapshot_tree(app, staging_directory_prefix);
     update_transaction transaction(app);
     std::string error;
     ASSERT_TRUE(stage_file(transaction, archive_file, error)) << error;
-    // Files first in archive order, then removals in the installed manifest's order; the
-    // missing gone.dll and the kept data/a.txt are not removed.
+    // Files first in archive order, then removals in the installed manifest's order (not a
+    // sorted one); the missing gone.dll and the kept data/a.txt are not removed.
     EXPECT_EQ(describe(transaction.entries),
               (std::vector<std::string>{".tavrel-package-files.txt", "data/a.txt", "Tavrel.exe",
-                                        "-data/old.txt", "-old.dll"}));
+                                        "-old.dll", "-data/old.txt"}));
     EXPECT_EQ(test::snapshot_tree(app, staging_directory_prefix), before);
 }
 
@@ -575,7 +577,7 @@ TEST_F(staging, ignores_the_installed_manifest_when_the_package_has_none) {
     EXPECT_EQ(describe(transaction.entries), std::vector<std::string>{"Tavrel.exe"});
 }
 
-TEST_F(staging, refuses_more_than_20000_entries_with_removals) {
+TEST_F(staging, takes_20000_entries_with_removals_and_no_more) {
     std::vector<std::string> installed;
     for (int i = 0; i < 19999; ++i)
         installed.push_back("f" + std::to_string(i));
@@ -585,6 +587,12 @@ TEST_F(staging, refuses_more_than_20000_entries_with_removals) {
     // Two package files (Tavrel.exe and the manifest) plus 19,999 removals.
     expect_failure(with_exe({manifest_entry({"Tavrel.exe"})}),
                    "Too many package replacement and removal entries.");
+    // One installed file fewer: 19,998 removals, 20,000 entries.
+    fs::remove(app / installed.back());
+    update_transaction transaction(app);
+    std::string error;
+    ASSERT_TRUE(stage_file(transaction, archive_file, error)) << error;
+    EXPECT_EQ(transaction.entries.size(), 20000u);
 }
 
 // Scripted draws make the staging directory's name predictable.

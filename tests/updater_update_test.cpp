@@ -247,6 +247,18 @@ TEST_F(update, a_staging_directory_with_a_valid_acceptance_marker_is_left_alone)
     EXPECT_EQ(read_bytes(inst.app_dir / "readme.txt"), "read me 2.1.0");
 }
 
+TEST_F(update, a_startup_event_that_cannot_be_created_leaves_the_old_version_running) {
+    const signed_package package = prepare(new_version);
+    const run_result r =
+        run_update(package, "2.1.0", "confirm", {{"TAVREL_FAIL_OPERATION", "create_event:1"}},
+                   "tavrel-updater-test");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Could not create the update startup confirmation.\n");
+    EXPECT_EQ(snapshot_tree(inst.app_dir), old_tree);
+    ASSERT_EQ(inst.starts(1).size(), 1u);
+    EXPECT_EQ(inst.starts()[0], "start --disable-splash|" + inst.app_dir.string());
+}
+
 TEST_F(update, names_that_only_resemble_devices_install) {
     tree_spec files = new_version;
     files["null .txt"] = "not the null device";

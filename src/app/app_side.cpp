@@ -42,18 +42,20 @@ bool start(const path& updater, const platform::native_text& arguments,
 bool start_update(const update_request& request, platform::process_info& updater) {
     const platform::native_text blank = to_native(" ");
     const platform::native_text arguments =
-        decimal_text(platform::current_process_id()) + blank + command_line_argument(request.app_dir.native()) +
-        blank + command_line_argument(request.archive.native()) + blank + to_native(request.signature_base64) +
-        blank + to_native(std::to_string(request.size)) + blank + to_native(request.version);
+        decimal_text(platform::current_process_id()) + blank +
+        command_line_argument(request.app_dir.native()) + blank +
+        command_line_argument(request.archive.native()) + blank +
+        to_native(request.signature_base64) + blank + to_native(std::to_string(request.size)) +
+        blank + to_native(request.version);
     // Not the download directory: the updater removes it at the end.
     return start(request.updater, arguments, parent_path(request.updater), updater);
 }
 
 bool start_recovery(const path& updater_executable, const path& app_dir, const path& download_dir,
                     platform::process_info& updater) {
-    const platform::native_text arguments = decimal_text(platform::current_process_id()) +
-                                            to_native(" ") + command_line_argument(app_dir.native()) +
-                                            to_native(" --recover");
+    const platform::native_text arguments =
+        decimal_text(platform::current_process_id()) + to_native(" ") +
+        command_line_argument(app_dir.native()) + to_native(" --recover");
     return start(updater_executable, arguments, download_dir, updater);
 }
 

@@ -4,7 +4,7 @@
 //   TAVREL_CRASH_AFTER_CHANGE=N   end the process abruptly right after the N-th change
 //   TAVREL_FAIL_OPERATION=op:K    the K-th call of op fails (op: write, rename, remove,
 //                                 remove_tree, create_directory, clear_read_only, flush,
-//                                 status, list)
+//                                 flush_open, flush_tree, status, list, create_event)
 //   TAVREL_CHANGE_LOG=file        append one line per change ("N op path")
 //   TAVREL_CALL_LOG=file          append one line per operation asked ("op"), failing or not
 //   TAVREL_STOP_AFTER_FLUSH=1     (Linux) stop the process with SIGSTOP right after every

@@ -124,8 +124,8 @@ bool zip_reader::open(const void* data, std::size_t size) {
         return false;
     // The names of the walk must be the very entries that libzip reads, one for one; an
     // archive that cannot be walked so is no valid update.
-    bool consistent = read_central_directory_names(
-                          {static_cast<const unsigned char*>(data), size}, stored_names_) &&
+    bool consistent = read_central_directory_names({static_cast<const unsigned char*>(data), size},
+                                                   stored_names_) &&
                       stored_names_.size() == entry_count();
     for (std::uint64_t i = 0; consistent && i < stored_names_.size(); ++i)
         consistent = same_name_as_libzip(stored_names_[i], raw_name(archive_, i));

@@ -1,6 +1,7 @@
 // Processes and the startup event on Linux. A process handle is a pidfd; the named event is
 // an abstract-namespace datagram socket bound to the event's name, which a datagram from the
 // same user leaves readable for good (a manual-reset event that nobody resets).
+#include "platform/fault_hooks.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -211,7 +212,9 @@ void close_handle(os_handle h) {
 }
 
 os_handle create_named_event(const native_text& name, int& last_error) {
-    last_error = 0;
+    last_error = hooks::injected_error("create_event");
+    if (last_error != 0)
+        return no_handle;
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         last_error = errno;

@@ -1,5 +1,6 @@
 // Processes, waits and the startup event: thin uses of the kernel32 calls. An os_handle holds
 // the HANDLE value itself.
+#include "platform/fault_hooks.h"
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -69,6 +70,9 @@ void close_handle(os_handle h) {
 }
 
 os_handle create_named_event(const native_text& name, int& last_error) {
+    last_error = hooks::injected_error("create_event");
+    if (last_error != 0)
+        return no_handle;
     SetLastError(ERROR_SUCCESS);
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     last_error = static_cast<int>(GetLastError());
