@@ -8,8 +8,9 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 #endif
 
 namespace tavrel {

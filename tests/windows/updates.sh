@@ -330,3 +330,61 @@ check "recovery then update: exit code 0" exit_code_is 0
 check "recovery then update: the files of 2.1.0" same_files "$updates/reference-new" "$app"
 check "recovery then update: no staging directory is left" no_staging_directory
 check "recovery then update: the updated application confirmed" updated_start_is_first
+
+# --- f) the application side starts the updater from paths with blanks and backslashes ----------
+# tavrel-demo-app starts tavrel-updater.exe through the protocol library and leaves; the
+# updater must receive the installation directory as the application wrote it.
+updated_start_in() { # the Windows directory that the updated application started in
+    local first
+    first=$(starts | sed -n 1p)
+    [[ $first == "start --disable-splash --tavrel-update-event=Local\\TavrelUpdate-"* &&
+        ${first##*|} == "$1" ]] || {
+        printf '  first start: %s\n  expected in: %s\n' "$first" "$1" >&2
+        return 1
+    }
+}
+app_side_update() { # name, Linux directory of the installation, the Windows form passed
+    local name=$1 directory=$2 win_directory=$3
+    new_case "$name"
+    rm -rf "$directory"
+    mkdir -p "$(dirname "$directory")"
+    mv "$app" "$directory"
+    app=$directory
+    code=0
+    (cd "$case_dir" && env WINEDEBUG=-all,+relay TAVREL_DEMO_LOG="$(winpath "$start_log")" \
+        TAVREL_DEMO_LIFETIME_MS=300 wine "$driver" --timeout 90000 \
+        --wait-for tavrel-updater.exe --wait-for Tavrel.exe "$(winpath "$demo")" \
+        "$(winpath "$download")" "$(winpath "$demo")" update "$(winpath "$updater")" \
+        "$win_directory" "$(winpath "$archive")" "$signature" "$size" 2.1.0) \
+        >"$case_dir/driver.out" 2>"$case_dir/driver.err" || code=$?
+    boxes=$(message_boxes "$case_dir/driver.err")
+    local started=${win_directory%\\}
+    check "$name: the application's updater got ready" exit_code_is 0
+    check "$name: no message box" no_message_box
+    check "$name: the update is installed" same_tree "$updates/reference-new" "$app"
+    check "$name: the updated application confirmed, in its directory" \
+        updated_start_in "$started"
+    check "$name: the download directory is removed" test ! -e "$download"
+}
+app_side_update "program files" "$WINEPREFIX/drive_c/Program Files/Tavrel" \
+    'C:\Program Files\Tavrel\'
+app_side_update "two blanks" "$updates/two blanks/two  blanks" \
+    "$(winpath "$updates/two blanks/two  blanks")\\"
+
+# --- g) a message box shows the path as it is named, accents and CJK included ----------------
+new_case unicode
+download="$case_dir/José 中文/tavrel-download-1"
+mkdir -p "$download"
+archive=$download/update.zip # not there: "canonical" names it in the message
+run_update "$updater" 2.1.0
+check "unicode path: exit code 1" exit_code_is 1
+box_shows() {
+    grep -qF "$1" <<<"$boxes" || {
+        printf '  message boxes:\n%s\n  expected a text with: %s\n' "${boxes:-(none)}" "$1" >&2
+        return 1
+    }
+}
+check "unicode path: the box shows the decoded name" \
+    box_shows 'Jos\00e9 \4e2d\6587\\tavrel-download-1\\update.zip'
+no_widened_bytes() { ! grep -qiF '\ff' <<<"$boxes"; } # Wine writes U+FFC3 as \ffc3
+check "unicode path: no byte widened on its own" no_widened_bytes

@@ -8,8 +8,9 @@
 // marker and exits), then PROGRAM with the ARGUMENTs, "{pid}" standing for the parent's process
 // id, in DIR (default: PROGRAM's directory). It waits up to MS milliseconds (default 120000) for
 // PROGRAM and then ends the parent if it still runs (an updater that got past its handshake
-// has seen the parent end; one that did not never will). With --wait-for it then waits until
-// no process of that image name (the application that PROGRAM started) runs.
+// has seen the parent end; one that did not never will). With --wait-for (which may be
+// given more than once) it then waits until no process of those image names (the application
+// that PROGRAM started; an updater that PROGRAM started) runs.
 // It prints "exit N" and ends with PROGRAM's exit code N; 124 when PROGRAM had to be
 // terminated, 125 when something could not be started.
 #include <windows.h>
@@ -92,7 +93,8 @@ int usage() {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::wstring directory, wait_for;
+    std::wstring directory;
+    std::vector<std::wstring> wait_for;
     DWORD timeout = 120000;
     int at = 1;
     for (; at + 1 < argc && std::wcsncmp(argv[at], L"--", 2) == 0; at += 2) {
@@ -102,7 +104,7 @@ int wmain(int argc, wchar_t** argv) {
         else if (option == L"--timeout")
             timeout = std::wcstoul(argv[at + 1], nullptr, 10);
         else if (option == L"--wait-for")
-            wait_for = argv[at + 1];
+            wait_for.push_back(argv[at + 1]);
         else
             return usage();
     }
@@ -143,11 +145,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     CloseHandle(parent.hProcess);
 
-    if (!wait_for.empty()) {
-        const ULONGLONG deadline = GetTickCount64() + application_wait_ms;
-        while (image_running(wait_for) && GetTickCount64() < deadline)
+    const ULONGLONG deadline = GetTickCount64() + application_wait_ms;
+    for (const std::wstring& image : wait_for)
+        while (image_running(image) && GetTickCount64() < deadline)
             Sleep(50);
-    }
     std::printf("exit %d\n", code);
     std::fflush(stdout);
     return code;
