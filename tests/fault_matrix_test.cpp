@@ -2,8 +2,7 @@
 // and a recovery make is failed once, in turn, through the test build's hooks. Whatever
 // fails, the run reports it (or shrugs off a failure of mere cleanup), and the installation
 // ends as the old version or the new one, never a mix, at the latest after a later recovery.
-#include "support/packages.h"
-#include "support/programs.h"
+#include "support/scenario.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -56,11 +55,14 @@ const std::map<std::string, std::vector<std::string>> expected_beginnings = {
       "remove_all: "}},
 };
 
-std::map<std::string, int> count_calls(const fs::path& log) {
+// The calls of each operation in a call log; with `retried`, those that retry transient
+// failures ("retried op" lines), otherwise the plain ones.
+std::map<std::string, int> count_calls(const fs::path& log, bool retried = false) {
     std::map<std::string, int> calls;
     std::istringstream lines(read_bytes(log));
     for (std::string op; std::getline(lines, op);)
-        ++calls[op];
+        if (op.starts_with("retried ") == retried)
+            ++calls[retried ? op.substr(8) : op];
     return calls;
 }
 
@@ -230,6 +232,53 @@ TEST_F(fault_matrix, every_failing_call_of_a_recovery_is_retried_by_the_next_one
         }
     }
     std::cout << "recovery faults tried: " << tried << "\n";
+}
+
+TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_reported_after_it) {
+    // Every call that retries (writes, renames, removals, flush openings), failing transiently
+    // for a moment and then for longer than its bound of 200 ms. Within the bound the run is
+    // as if nothing had failed; beyond it, it ends as a failure of that call ends.
+    reset();
+    const fs::path calls_log = inst.root / "calls.log";
+    ASSERT_EQ(update({{"TAVREL_CALL_LOG", calls_log.string()}}).exit_code, 0);
+    new_files = installed();
+    const std::map<std::string, int> calls = count_calls(calls_log, true);
+    for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open"})
+        EXPECT_GT(calls.count(op), 0u) << op << " never retried";
+    const environment_list bound = {{"TAVREL_TEST_RETRY_OPERATION_MS", "200"}};
+    int tried = 0;
+    for (const auto& [op, count] : calls) {
+        for (int k = 1; k <= count; ++k) {
+            SCOPED_TRACE(op + ":" + std::to_string(k));
+            reset();
+            const run_result waited = update(
+                environment_list{{"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":2"}} +
+                bound);
+            EXPECT_EQ(waited.exit_code, 0) << waited.err;
+            EXPECT_EQ(waited.err, "");
+            EXPECT_EQ(installed(), new_files);
+
+            reset();
+            const run_result held =
+                update(environment_list{
+                           {"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":1000"}} +
+                       bound);
+            if (held.exit_code == 1) {
+                expect_message(op, held.err);
+                EXPECT_EQ(installed(), old_files) << held.err;
+            } else {
+                EXPECT_TRUE(held.exit_code == 0 || (held.exit_code == 2 && op == "write" && k == 1))
+                    << held.exit_code << " " << held.err;
+                expect_whole_version("after a failure that was ignored");
+            }
+            if (staging_left()) {
+                EXPECT_EQ(recover().exit_code, 0);
+                expect_whole_version("after a later recovery");
+            }
+            tried += 2;
+        }
+    }
+    std::cout << "transient faults tried: " << tried << "\n";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/installation_lock.h"
+#include "app/progress_window.h"
 #include "auth/update_signature.h"
 #include "auth/version.h"
 #include "common/text.h"
@@ -98,20 +99,31 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         break;
     }
 
+    // Shown if the run takes a while from here; closed before the application starts, and
+    // before any message box, since it goes out of scope first.
+    progress_meter progress;
+    progress_window window(progress);
+    const auto before_the_application_starts = [&] {
+        progress.finish();
+        window.close();
+    };
+
     if (mode == run_mode::recovery) {
         update_transaction transaction(app_dir);
-        raise_if_false(recover_transaction(transaction, error), error);
+        raise_if_false(recover_transaction(transaction, error, &progress), error);
+        before_the_application_starts();
         if (!launch_application_unconfirmed(app_dir))
             throw std::runtime_error("The restored application could not be launched.");
         return exit_success;
     }
 
     verified_archive archive;
-    raise_if_false(
-        check_update_signature(archive_path, signature_text, expected_size, archive, error), error);
+    raise_if_false(check_update_signature(archive_path, signature_text, expected_size, archive,
+                                          error, &progress),
+                   error);
     update_transaction transaction(app_dir);
     raise_if_false(recover_transaction(transaction, error), error);
-    raise_if_false(stage_update(transaction, archive.bytes(), error), error);
+    raise_if_false(stage_update(transaction, archive.bytes(), error, &progress), error);
     archive = {}; // staged: its memory is no longer needed
     check_version_rule(read_file_version(staged_executable_path(transaction)), requested_version);
 
@@ -120,9 +132,12 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
     if (!startup_event.valid())
         throw std::runtime_error("Could not create the update startup confirmation.");
     {
-        const relaunch_callable handler =
-            relaunch_handler{startup_event_name, startup_event, limits.confirmation};
-        raise_if_false(commit_update(transaction, handler, error), error);
+        const relaunch_handler relaunch{startup_event_name, startup_event, limits.confirmation};
+        const relaunch_callable handler = [&](const path& executable) {
+            before_the_application_starts();
+            return relaunch(executable);
+        };
+        raise_if_false(commit_update(transaction, handler, error, &progress), error);
     }
     remove_download_directory(download_dir); // a leftover download directory is no failure
     return exit_success;

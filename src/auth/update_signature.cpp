@@ -4,6 +4,7 @@
 #include "auth/ed25519/ed25519.h"
 #include "auth/update_signature_internal.h"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <fstream>
@@ -51,24 +52,34 @@ bool signature_scalar_below_order(std::span<const std::uint8_t> signature) {
 
 bool verify_signature(std::span<const std::uint8_t> message,
                       std::span<const std::uint8_t> signature,
-                      std::span<const std::uint8_t> public_key) {
+                      std::span<const std::uint8_t> public_key,
+                      const std::function<void(std::uint64_t)>& hashed) {
     if (signature.size() != signature_size || public_key.size() != public_key_size)
         return false;
     if (!signature_scalar_below_order(signature))
         return false;
     static constexpr unsigned char no_bytes[1] = {0};
     const unsigned char* data = message.empty() ? no_bytes : message.data();
-    return ed25519_verify(signature.data(), data, message.size(), public_key.data()) == 1;
+    return ed25519_verify(signature.data(), data, message.size(), public_key.data(), hashed) == 1;
 }
 
-bool read_exact_file(const path& file, std::uint64_t size, verified_archive& archive) {
+bool read_exact_file(const path& file, std::uint64_t size, verified_archive& archive,
+                     progress_meter* progress) {
     // Every byte is overwritten by the read, so the block is not cleared first.
     archive.data = platform::allocate_large_block(static_cast<std::size_t>(size));
     if (!archive.data)
         throw std::bad_alloc();
     archive.size = static_cast<std::size_t>(size);
     std::ifstream in(file, std::ios::binary);
-    in.read(reinterpret_cast<char*>(archive.data.get()), static_cast<std::streamsize>(size));
+    constexpr std::uint64_t chunk = 16 << 20; // the progress bar moves as the file is read
+    for (std::uint64_t done = 0; in && done < size;) {
+        const std::uint64_t part = std::min(chunk, size - done);
+        in.read(reinterpret_cast<char*>(archive.data.get() + done),
+                static_cast<std::streamsize>(part));
+        done += part;
+        if (progress)
+            progress->advance(part);
+    }
     if (!in)
         return false;
     // A byte after the expected end means the file grew after its size was taken.
@@ -77,7 +88,8 @@ bool read_exact_file(const path& file, std::uint64_t size, verified_archive& arc
 
 bool check_update_signature_with_key(const path& archive_path, std::string_view signature_text,
                                      std::uint64_t expected_size, std::string_view public_key_text,
-                                     verified_archive& archive, std::string& error) {
+                                     verified_archive& archive, std::string& error,
+                                     progress_meter* progress) {
     error.clear();
     archive = {};
     std::vector<std::uint8_t> signature;
@@ -102,9 +114,18 @@ bool check_update_signature_with_key(const path& archive_path, std::string_view 
         } else if (status.kind == platform::file_kind::symlink) {
             return fail(error, message_wrong_size_or_path);
         }
+        // The bar counts each byte twice: once read, once hashed.
+        if (progress)
+            progress->begin(progress_stage::download_check, 2 * size);
+        std::uint64_t hashed_before = 0;
+        const auto hashed = [&](std::uint64_t hashed_now) {
+            if (progress)
+                progress->advance(hashed_now - hashed_before);
+            hashed_before = hashed_now;
+        };
         verified_archive read;
-        if (!read_exact_file(archive_path, size, read) ||
-            !verify_signature(read.bytes(), signature, public_key))
+        if (!read_exact_file(archive_path, size, read, progress) ||
+            !verify_signature(read.bytes(), signature, public_key, hashed))
             return fail(error, message_not_verified);
         archive = std::move(read);
         return true;
@@ -115,9 +136,9 @@ bool check_update_signature_with_key(const path& archive_path, std::string_view 
 
 bool check_update_signature(const path& archive_path, std::string_view signature_text,
                             std::uint64_t expected_size, verified_archive& archive,
-                            std::string& error) {
+                            std::string& error, progress_meter* progress) {
     return check_update_signature_with_key(archive_path, signature_text, expected_size,
-                                           TAVREL_UPDATE_PUBLIC_KEY, archive, error);
+                                           TAVREL_UPDATE_PUBLIC_KEY, archive, error, progress);
 }
 
 } // namespace tavrel

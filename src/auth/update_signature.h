@@ -3,8 +3,10 @@
 #pragma once
 
 #include "common/paths.h"
+#include "common/progress.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,12 +23,14 @@ struct verified_archive {
 
 // False: `error` holds one of the four messages of the check. True: `archive` holds the
 // verified bytes.
+// `progress`, when given, follows the bytes read and then the bytes hashed.
 bool check_update_signature(const path& archive_path, std::string_view signature_text,
                             std::uint64_t expected_size, verified_archive& archive,
-                            std::string& error);
-// S < L, then Ed25519.
+                            std::string& error, progress_meter* progress = nullptr);
+// S < L, then Ed25519; `hashed` hears how much of the message is hashed so far.
 bool verify_signature(std::span<const std::uint8_t> message,
                       std::span<const std::uint8_t> signature,
-                      std::span<const std::uint8_t> public_key);
+                      std::span<const std::uint8_t> public_key,
+                      const std::function<void(std::uint64_t)>& hashed = {});
 
 } // namespace tavrel

@@ -14,13 +14,15 @@ namespace tavrel {
 
 bool check_update_signature_with_key(const path& archive_path, std::string_view signature_text,
                                      std::uint64_t expected_size, std::string_view public_key_text,
-                                     verified_archive& archive, std::string& error);
+                                     verified_archive& archive, std::string& error,
+                                     progress_meter* progress = nullptr);
 
 // S, bytes 32 to 63 of a 64-byte signature, read little-endian, is below the group order L.
 bool signature_scalar_below_order(std::span<const std::uint8_t> signature);
 
 // Reads exactly `size` bytes into `archive`. False when the file cannot be opened, holds fewer
 // bytes, or holds more. Allocation failures raise.
-bool read_exact_file(const path& file, std::uint64_t size, verified_archive& archive);
+bool read_exact_file(const path& file, std::uint64_t size, verified_archive& archive,
+                     progress_meter* progress = nullptr);
 
 } // namespace tavrel

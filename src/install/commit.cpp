@@ -21,9 +21,11 @@ void check_destinations(const update_transaction& transaction) {
     }
 }
 
-void move_files(update_transaction& transaction) {
+void move_files(update_transaction& transaction, progress_meter* progress) {
     const path backup_root = join(transaction.staging_dir, "old");
     const path staged_root = join(transaction.staging_dir, "new");
+    if (progress)
+        progress->begin(progress_stage::commit, transaction.entries.size());
     for (update_entry& entry : transaction.entries) {
         const path target = join(transaction.app_dir, entry.relative_path);
         tavrel::create_directories(parent_path(target));
@@ -37,6 +39,8 @@ void move_files(update_transaction& transaction) {
             rename_path(join(staged_root, entry.relative_path), target);
             entry.installed = true;
         }
+        if (progress)
+            progress->advance(1);
     }
 }
 
@@ -68,7 +72,7 @@ bool is_not_found_or_ok(int code) {
 } // namespace
 
 bool commit_update(update_transaction& transaction, const relaunch_callable& relaunch_handler,
-                   std::string& error) {
+                   std::string& error, progress_meter* progress) {
     error.clear();
     if (!transaction.prepared || transaction.committed || !relaunch_handler) {
         error = "The update is not prepared or has no relaunch handler.";
@@ -77,7 +81,7 @@ bool commit_update(update_transaction& transaction, const relaunch_callable& rel
     try {
         check_destinations(transaction);
         write_recovery_journal(transaction);
-        move_files(transaction);
+        move_files(transaction, progress);
         if (!relaunch_handler(join(transaction.app_dir, "Tavrel.exe")))
             throw std::runtime_error("The updated application could not be launched.");
     } catch (const std::exception& failure) {

@@ -1,6 +1,7 @@
 // The commit of a staged update and the end of a transaction's staging directory.
 #pragma once
 
+#include "common/progress.h"
 #include "install/transaction.h"
 
 #include <functional>
@@ -15,8 +16,9 @@ inline constexpr char acceptance_marker_text[] = "Tavrel update backup\n";
 using relaunch_callable = std::function<bool(const path& executable)>;
 
 // False: `error` holds the user's message and the moves have been undone where possible.
+// `progress`, when given, follows the files moved.
 bool commit_update(update_transaction& transaction, const relaunch_callable& relaunch_handler,
-                   std::string& error);
+                   std::string& error, progress_meter* progress = nullptr);
 // Removes a staging directory; with `accepted_last` the acceptance marker goes last.
 void remove_transaction_directory(const path& directory, bool accepted_last) noexcept;
 

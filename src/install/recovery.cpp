@@ -143,10 +143,15 @@ void remove_staging_directory(const path& directory) {
         throw file_system_error("remove_all", code, directory);
 }
 
-void undo_transaction(const path& app_dir, const path& directory) {
+void undo_transaction(const path& app_dir, const path& directory, progress_meter* progress) {
     const std::vector<journal_entry> entries = read_journal(app_dir, directory);
-    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
+    if (progress)
+        progress->begin(progress_stage::recovery, entries.size());
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         undo_entry(app_dir, directory, *entry);
+        if (progress)
+            progress->advance(1);
+    }
     // The undo must be on disk before the journal goes with the staging directory.
     if (const int code = platform::flush_tree(app_dir))
         throw file_system_error("flush", code, app_dir);
@@ -178,7 +183,8 @@ bool is_staging_candidate(const path& child, const path& name) {
 
 } // namespace
 
-bool recover_transaction(update_transaction& transaction, std::string& error) {
+bool recover_transaction(update_transaction& transaction, std::string& error,
+                         progress_meter* progress) {
     error.clear();
     try {
         const path& app_dir = transaction.app_dir;
@@ -195,7 +201,7 @@ bool recover_transaction(update_transaction& transaction, std::string& error) {
             if (has_acceptance_marker(child))
                 continue; // the update it belongs to stands
             if (path_exists(join(child, journal_file_name)))
-                undo_transaction(app_dir, child);
+                undo_transaction(app_dir, child, progress);
             else
                 remove_all_quietly(child); // its moves never began; what stays blocks nothing
         }

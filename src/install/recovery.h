@@ -1,13 +1,16 @@
 // Undoes the transactions that earlier runs left unfinished in the application directory.
 #pragma once
 
+#include "common/progress.h"
 #include "install/transaction.h"
 
 #include <string>
 
 namespace tavrel {
 
-bool recover_transaction(update_transaction& transaction, std::string& error);
+// `progress`, when given, follows the entries undone.
+bool recover_transaction(update_transaction& transaction, std::string& error,
+                         progress_meter* progress = nullptr);
 bool has_acceptance_marker(const path& directory);
 
 } // namespace tavrel

@@ -2,6 +2,7 @@
 
 #ifdef TAVREL_FAULT_HOOKS
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@ namespace {
 struct counters {
     unsigned long changes = 0;
     std::map<std::string, unsigned long> calls;
+    std::map<std::string, unsigned long> settled_calls; // calls that retry transient failures
 };
 
 counters& state() {
@@ -30,22 +32,28 @@ unsigned long env_number(const char* name) {
     return value ? std::strtoul(value, nullptr, 10) : 0;
 }
 
-// An error code that no caller treats as "not found": EIO / ERROR_ACCESS_DENIED.
-#ifdef _WIN32
+// An error code that no caller treats as "not found": EIO / ERROR_ACCESS_DENIED. It is
+// injected before an operation's retries, so it fails the operation at once on Windows too.
 constexpr int injected_code = 5;
+#ifdef _WIN32
+constexpr int transient_code = 32; // ERROR_SHARING_VIOLATION
 #else
-constexpr int injected_code = 5; // EIO
+constexpr int transient_code = 16; // EBUSY
 #endif
+
+void log_call(const char* kind, const char* operation) {
+    if (const char* log = std::getenv("TAVREL_CALL_LOG")) {
+        if (std::FILE* f = std::fopen(log, "a")) {
+            std::fprintf(f, "%s%s\n", kind, operation);
+            std::fclose(f);
+        }
+    }
+}
 
 } // namespace
 
 int injected_error(const char* operation) {
-    if (const char* log = std::getenv("TAVREL_CALL_LOG")) {
-        if (std::FILE* f = std::fopen(log, "a")) {
-            std::fprintf(f, "%s\n", operation);
-            std::fclose(f);
-        }
-    }
+    log_call("", operation);
     const char* spec = std::getenv("TAVREL_FAIL_OPERATION");
     if (!spec)
         return 0;
@@ -55,6 +63,31 @@ int injected_error(const char* operation) {
     const unsigned long wanted = std::strtoul(colon + 1, nullptr, 10);
     const unsigned long call = ++state().calls[operation];
     return call == wanted ? injected_code : 0;
+}
+
+int injected_transient_error(const char* operation, unsigned attempt) {
+    unsigned long& calls = state().settled_calls[operation];
+    if (attempt == 0) {
+        ++calls;
+        log_call("retried ", operation);
+    }
+    // op:K:N
+    const char* spec = std::getenv("TAVREL_FAIL_TRANSIENTLY");
+    const char* colon = spec ? std::strchr(spec, ':') : nullptr;
+    if (!colon || std::string(spec, colon) != operation)
+        return 0;
+    char* end = nullptr;
+    const unsigned long wanted = std::strtoul(colon + 1, &end, 10);
+    const unsigned long failures = *end == ':' ? std::strtoul(end + 1, nullptr, 10) : 0;
+    return calls == wanted && attempt < failures ? transient_code : 0;
+}
+
+retry_limits retry_limits_for_this_build(retry_limits product) {
+    if (const unsigned long ms = env_number("TAVREL_TEST_RETRY_OPERATION_MS"))
+        product.per_operation = std::chrono::milliseconds(ms);
+    if (const unsigned long ms = env_number("TAVREL_TEST_RETRY_RUN_MS"))
+        product.per_run = std::chrono::milliseconds(ms);
+    return product;
 }
 
 void after_change(const char* operation, const std::filesystem::path& p) {

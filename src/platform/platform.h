@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ bool is_not_found(int code);
 bool is_enoent_class(int code);
 // Error 145 (Linux: ENOTEMPTY, EEXIST).
 bool is_directory_not_empty(int code);
+// Errors that another program causes for a moment by holding a file: 32 sharing violation,
+// 33 lock violation, 5 access denied (Linux: EBUSY, ETXTBSY). File operations retry them a
+// bounded time (transient_retry.h) before they report them.
+bool is_transient(int code);
 // Errors 183 and 80 (Linux: EEXIST).
 bool is_already_exists(int code);
 int already_exists_error();
@@ -163,6 +168,19 @@ bool signal_named_event(const native_text& name);
 os_handle acquire_named_lock(const native_text& name);
 
 // --- user interface and version resources --------------------------------------------------
+
+// What the progress window shows, read from its own thread: whether it is due yet, and how far
+// the update has come (0 to 1000).
+struct progress_window_feed {
+    std::function<bool()> due;
+    std::function<std::uint32_t()> permille;
+};
+// Starts the progress window's thread: it shows a small window (caption "Tavrel Update",
+// "Installing the update…", a progress bar) once the feed says it is due, and follows the
+// feed. Linux shows nothing. no_handle when the thread cannot be started.
+os_handle open_progress_window(progress_window_feed feed);
+// Destroys the window, if it appeared, and ends its thread before returning.
+void close_progress_window(os_handle window);
 
 // MessageBoxW(no owner, text, "Tavrel Update", MB_ICONERROR); Linux: one line on stderr.
 void show_error_message(const std::u16string& text);

@@ -80,6 +80,7 @@ struct staging_plan {
     std::set<std::string> keys; // folded package paths of the files
     std::vector<planned_file> files;
     std::uint64_t largest = 0; // uncompressed size of the largest file
+    std::uint64_t total = 0;   // uncompressed size of all files
 };
 
 staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
@@ -121,6 +122,7 @@ staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
             require(!plan.keys.contains(key.substr(0, slash)),
                     "The update uses one path as both a file and directory.");
     require(has_executable, "The update does not contain Tavrel.exe at its root.");
+    plan.total = total_size;
     return plan;
 }
 
@@ -131,7 +133,9 @@ std::uint32_t draw_random() {
 }
 
 void extract_files(const zip_reader& reader, const staging_plan& plan,
-                   update_transaction& transaction) {
+                   update_transaction& transaction, progress_meter* progress) {
+    if (progress)
+        progress->begin(progress_stage::staging, plan.total);
     const path new_dir = join(transaction.staging_dir, staged_files_directory);
     // One buffer for all files, so that its pages are faulted in only once.
     auto capacity = static_cast<std::size_t>(plan.largest);
@@ -156,6 +160,8 @@ void extract_files(const zip_reader& reader, const staging_plan& plan,
                                      platform::write_mode::durable) == 0,
                 "Could not write an update staging file.");
         transaction.entries.push_back({file.relative_path, false, false, false});
+        if (progress)
+            progress->advance(size);
     }
 }
 
@@ -201,7 +207,8 @@ void check_journal_limits(const update_transaction& transaction) {
             "The update recovery journal would be too large.");
 }
 
-void stage(update_transaction& transaction, std::span<const unsigned char> archive) {
+void stage(update_transaction& transaction, std::span<const unsigned char> archive,
+           progress_meter* progress) {
     require_plain_directory(transaction.app_dir);
     transaction.app_dir = canonical_path(transaction.app_dir);
     require(!archive.empty() && archive.size() <= max_archive_size,
@@ -212,7 +219,7 @@ void stage(update_transaction& transaction, std::span<const unsigned char> archi
     transaction.staging_dir = create_staging_directory(transaction.app_dir, draw_random);
     if (const int code = platform::clear_read_only(transaction.staging_dir))
         throw file_system_error("permissions", code, transaction.staging_dir);
-    extract_files(reader, plan, transaction);
+    extract_files(reader, plan, transaction, progress);
     apply_manifests(plan, transaction);
     check_journal_limits(transaction);
     // The staged files must be on the disk before the journal that names them.
@@ -244,14 +251,14 @@ path create_staging_directory(const path& app_dir, const std::function<std::uint
 }
 
 bool stage_update(update_transaction& transaction, std::span<const unsigned char> archive,
-                  std::string& error) {
+                  std::string& error, progress_meter* progress) {
     error.clear();
     if (!transaction.staging_dir.empty()) {
         error = "This update package has already been staged.";
         return false;
     }
     try {
-        stage(transaction, archive);
+        stage(transaction, archive, progress);
         return true;
     } catch (const std::exception& e) {
         error = e.what();

@@ -19,9 +19,9 @@ mapped_file::mapped_file(const std::filesystem::path& file) {
 #ifdef _WIN32
     const HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
-    const HANDLE mapping =
-        h == INVALID_HANDLE_VALUE ? nullptr
-                                  : CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const HANDLE mapping = h == INVALID_HANDLE_VALUE
+                               ? nullptr
+                               : CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
     void* data = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
     if (mapping)
         CloseHandle(mapping);

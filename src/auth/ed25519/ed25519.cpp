@@ -4,10 +4,18 @@
 #include "auth/ed25519/scalar.h"
 #include "auth/ed25519/sha512.h"
 
+#include <algorithm>
+
 using namespace tavrel::ed25519_internal;
 
 int ed25519_verify(const unsigned char* signature, const unsigned char* message,
                    std::uint64_t message_length, const unsigned char* public_key) {
+    return ed25519_verify(signature, message, message_length, public_key, {});
+}
+
+int ed25519_verify(const unsigned char* signature, const unsigned char* message,
+                   std::uint64_t message_length, const unsigned char* public_key,
+                   const std::function<void(std::uint64_t hashed)>& hashed) {
     if (signature == nullptr || public_key == nullptr ||
         (message == nullptr && message_length != 0)) {
         return 0;
@@ -23,13 +31,19 @@ int ed25519_verify(const unsigned char* signature, const unsigned char* message,
         return 0;
     }
 
-    static const std::uint8_t empty_message = 0;
     sha512_context ctx;
     std::uint8_t digest[64];
     sha512_init(&ctx);
     sha512_update(&ctx, signature, 32);
     sha512_update(&ctx, public_key, 32);
-    sha512_update(&ctx, message != nullptr ? message : &empty_message, message_length);
+    constexpr std::uint64_t chunk = 8 << 20;
+    for (std::uint64_t done = 0; done < message_length;) {
+        const std::uint64_t size = std::min(chunk, message_length - done);
+        sha512_update(&ctx, message + done, size);
+        done += size;
+        if (hashed)
+            hashed(done);
+    }
     sha512_final(&ctx, digest);
 
     std::uint8_t h[32];

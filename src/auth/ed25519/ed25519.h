@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 // Returns 1 when `signature` (64 bytes: R || S) is valid for `message` under `public_key`
 // (32 bytes), 0 otherwise. Verification is cofactorless and compares R byte for byte, so a
@@ -14,3 +15,9 @@
 // because every input is public.
 int ed25519_verify(const unsigned char* signature, const unsigned char* message,
                    std::uint64_t message_length, const unsigned char* public_key);
+
+// The same, telling `hashed` how many bytes of the message are hashed so far, every few MiB
+// (the download check moves its progress bar with it).
+int ed25519_verify(const unsigned char* signature, const unsigned char* message,
+                   std::uint64_t message_length, const unsigned char* public_key,
+                   const std::function<void(std::uint64_t hashed)>& hashed);

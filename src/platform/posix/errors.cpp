@@ -20,6 +20,12 @@ bool is_enoent_class(int code) {
     return code == ENOENT || code == ENOTDIR;
 }
 
+// A file in use (a busy mount, a running executable) is what Linux has of a file held by another
+// program for a moment.
+bool is_transient(int code) {
+    return code == EBUSY || code == ETXTBSY;
+}
+
 bool is_directory_not_empty(int code) {
     return code == ENOTEMPTY || code == EEXIST;
 }

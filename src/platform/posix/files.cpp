@@ -2,6 +2,7 @@
 // reparse point with the symbolic-link tag; Linux has no other reparse points.
 #include "platform/fault_hooks.h"
 #include "platform/platform.h"
+#include "platform/transient_retry.h"
 
 #include <cerrno>
 #include <climits>
@@ -125,11 +126,9 @@ int path_to_fs_narrow(const path& p, std::string& out) {
     return 0;
 }
 
-// Windows has no execute permission: any file can be started, a staged Tavrel.exe included.
-// Files are created executable (within the umask) to behave the same way.
-int write_file(const path& p, const void* data, std::size_t size, write_mode) {
-    if (const int injected = hooks::injected_error("write"))
-        return injected;
+namespace {
+
+int write_whole_file(const path& p, const void* data, std::size_t size) {
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
     if (fd < 0)
         return last_error();
@@ -146,8 +145,18 @@ int write_file(const path& p, const void* data, std::size_t size, write_mode) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::close(fd) != 0)
-        return last_error();
+    return ::close(fd) == 0 ? 0 : last_error();
+}
+
+} // namespace
+
+// Windows has no execute permission: any file can be started, a staged Tavrel.exe included.
+// Files are created executable (within the umask) to behave the same way.
+int write_file(const path& p, const void* data, std::size_t size, write_mode) {
+    if (const int injected = hooks::injected_error("write"))
+        return injected;
+    if (const int code = retry_transient("write", [&] { return write_whole_file(p, data, size); }))
+        return code;
     hooks::after_change("write", p);
     return 0;
 }
@@ -155,21 +164,33 @@ int write_file(const path& p, const void* data, std::size_t size, write_mode) {
 int rename_replace(const path& from, const path& to) {
     if (const int injected = hooks::injected_error("rename"))
         return injected;
-    if (::rename(from.c_str(), to.c_str()) != 0)
-        return last_error();
+    if (const int code = retry_transient(
+            "rename", [&] { return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : last_error(); }))
+        return code;
     hooks::after_change("rename", to);
     return 0;
 }
 
+namespace {
+
+// A file, or else an empty directory.
+int delete_entry(const char* operation, const path& p) {
+    return retry_transient(operation, [&] {
+        if (::unlink(p.c_str()) == 0)
+            return 0;
+        if (errno != EISDIR && errno != EPERM)
+            return last_error();
+        return ::rmdir(p.c_str()) == 0 ? 0 : last_error();
+    });
+}
+
+} // namespace
+
 int remove_entry(const path& p) {
     if (const int injected = hooks::injected_error("remove"))
         return injected;
-    if (::unlink(p.c_str()) != 0) {
-        if (errno != EISDIR && errno != EPERM)
-            return last_error();
-        if (::rmdir(p.c_str()) != 0)
-            return last_error();
-    }
+    if (const int code = delete_entry("remove", p))
+        return code;
     hooks::after_change("remove", p);
     return 0;
 }
@@ -188,11 +209,9 @@ int remove_tree_below(const path& p) {
         for (const auto& child : children)
             if (const int code = remove_tree_below(p / child))
                 return code;
-        if (::rmdir(p.c_str()) != 0)
-            return last_error();
-    } else if (::unlink(p.c_str()) != 0) {
-        return last_error();
     }
+    if (const int code = delete_entry("remove_tree", p))
+        return code;
     hooks::after_change("remove_tree", p);
     return 0;
 }
@@ -231,7 +250,11 @@ int clear_read_only(const path& p) {
 flush_result flush_file(const path& p) {
     if (hooks::injected_error("flush_open"))
         return flush_result::open_failed;
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = -1;
+    retry_transient("flush_open", [&] {
+        fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
+        return fd < 0 ? last_error() : 0;
+    });
     if (fd < 0)
         return flush_result::open_failed;
     const bool flushed = hooks::injected_error("flush") == 0 && ::fsync(fd) == 0;

@@ -294,4 +294,11 @@ void show_error_message(const std::u16string& text) {
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Linux shows no window: the stand-in's updater has no display to show it on.
+os_handle open_progress_window(progress_window_feed) {
+    return no_handle;
+}
+
+void close_progress_window(os_handle) {}
+
 } // namespace platform

@@ -77,6 +77,11 @@ bool is_enoent_class(int code) {
     }
 }
 
+bool is_transient(int code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+           code == ERROR_ACCESS_DENIED; // 32, 33, 5: a scanner, indexer or backup holds the file
+}
+
 bool is_directory_not_empty(int code) {
     return code == ERROR_DIR_NOT_EMPTY;
 } // 145

@@ -2,7 +2,9 @@
 // attributes and reparse tag of the path itself come from GetFileAttributesW and the directory
 // entry; following a link means opening the path without FILE_FLAG_OPEN_REPARSE_POINT.
 #include "platform/fault_hooks.h"
+#include "platform/long_path.h"
 #include "platform/platform.h"
+#include "platform/transient_retry.h"
 
 #include <windows.h>
 
@@ -19,6 +21,12 @@ constexpr int error_directory_not_supported = 336; // ERROR_DIRECTORY_NOT_SUPPOR
 
 int last_error() {
     return static_cast<int>(GetLastError());
+}
+
+// What the file APIs are given: the extended-length form, which works beyond 260 characters
+// whether or not the machine allows long paths. Messages keep the ordinary form.
+std::wstring api(const path& p) {
+    return extended_length_path(p.native());
 }
 
 // Closes a file handle at scope end.
@@ -42,7 +50,7 @@ HANDLE open_for_attributes(const path& p, DWORD access, bool follow_links) {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS; // lets directories be opened
     if (!follow_links)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    return CreateFileW(p.c_str(), access, share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+    return CreateFileW(api(p).c_str(), access, share_all, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 file_status status_from(DWORD attributes, DWORD reparse_tag) {
@@ -83,7 +91,7 @@ int status_by_handle(const path& p, bool follow_links, file_status& out) {
 // Status of the path itself. The directory entry carries the reparse tag, and reading it
 // needs no access to the file itself; the handle is the fallback (a volume root, say).
 int status_of_link(const path& p, file_status& out) {
-    const DWORD attributes = GetFileAttributesW(p.c_str());
+    const DWORD attributes = GetFileAttributesW(api(p).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return last_error();
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
@@ -91,7 +99,7 @@ int status_of_link(const path& p, file_status& out) {
         return 0;
     }
     WIN32_FIND_DATAW data{};
-    const HANDLE find = FindFirstFileW(p.c_str(), &data);
+    const HANDLE find = FindFirstFileW(api(p).c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         FindClose(find);
         out = status_from(attributes, data.dwReserved0);
@@ -147,21 +155,22 @@ int final_path_name(HANDLE h, DWORD volume_name, std::wstring& out) {
 // RemoveDirectoryW, anything else with DeleteFileW. A read-only entry loses that attribute
 // first, and gets it back when the deletion fails anyway.
 int delete_entry(const path& p, DWORD attributes) {
+    const std::wstring name = api(p);
     const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (read_only) {
         DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (writable == 0)
             writable = FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileAttributesW(p.c_str(), writable))
+        if (!SetFileAttributesW(name.c_str(), writable))
             return last_error();
     }
     const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const BOOL deleted = directory ? RemoveDirectoryW(p.c_str()) : DeleteFileW(p.c_str());
+    const BOOL deleted = directory ? RemoveDirectoryW(name.c_str()) : DeleteFileW(name.c_str());
     if (deleted)
         return 0;
     const int code = last_error();
     if (read_only)
-        SetFileAttributesW(p.c_str(), attributes);
+        SetFileAttributesW(name.c_str(), attributes);
     return code;
 }
 
@@ -183,7 +192,7 @@ int query_status(const path& p, bool follow_links, file_status& out) {
 }
 
 bool get_file_attributes(const path& p, std::uint32_t& attributes) {
-    const DWORD value = GetFileAttributesW(p.c_str());
+    const DWORD value = GetFileAttributesW(api(p).c_str());
     if (value == INVALID_FILE_ATTRIBUTES)
         return false;
     attributes = value;
@@ -192,7 +201,7 @@ bool get_file_attributes(const path& p, std::uint32_t& attributes) {
 
 int query_file_size(const path& p, std::uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(api(p).c_str(), GetFileExInfoStandard, &data))
         return last_error();
     DWORD attributes = data.dwFileAttributes;
     std::uint64_t bytes = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
@@ -265,12 +274,16 @@ int list_directory(const path& dir, std::vector<path>& children, bool& failed_wh
     if (const int injected = hooks::injected_error("list"))
         return injected;
     WIN32_FIND_DATAW data{};
-    const HANDLE find = FindFirstFileW((dir / L"*").c_str(), &data);
+    std::wstring pattern = api(dir);
+    if (pattern.empty() || pattern.back() != L'\\')
+        pattern += L'\\';
+    pattern += L'*';
+    const HANDLE find = FindFirstFileW(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         const int code = last_error();
         // No match at all happens only in an empty volume root, which has no "." entry.
         if (code == ERROR_FILE_NOT_FOUND) {
-            const DWORD attributes = GetFileAttributesW(dir.c_str());
+            const DWORD attributes = GetFileAttributesW(api(dir).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES &&
                 (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
                 return 0;
@@ -323,10 +336,10 @@ int path_to_fs_narrow(const path& p, std::string& out) {
     return 0;
 }
 
-int write_file(const path& p, const void* data, std::size_t size, write_mode mode) {
-    if (const int injected = hooks::injected_error("write"))
-        return injected;
-    const HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+namespace {
+
+int write_whole_file(const path& p, const void* data, std::size_t size, write_mode mode) {
+    const HANDLE h = CreateFileW(api(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error();
@@ -349,8 +362,17 @@ int write_file(const path& p, const void* data, std::size_t size, write_mode mod
         CloseHandle(h);
         return code;
     }
-    if (!CloseHandle(h))
-        return last_error();
+    return CloseHandle(h) ? 0 : last_error();
+}
+
+} // namespace
+
+int write_file(const path& p, const void* data, std::size_t size, write_mode mode) {
+    if (const int injected = hooks::injected_error("write"))
+        return injected;
+    if (const int code =
+            retry_transient("write", [&] { return write_whole_file(p, data, size, mode); }))
+        return code;
     hooks::after_change("write", p);
     return 0;
 }
@@ -358,8 +380,13 @@ int write_file(const path& p, const void* data, std::size_t size, write_mode mod
 int rename_replace(const path& from, const path& to) {
     if (const int injected = hooks::injected_error("rename"))
         return injected;
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-        return last_error();
+    if (const int code = retry_transient("rename", [&] {
+            return MoveFileExW(api(from).c_str(), api(to).c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)
+                       ? 0
+                       : last_error();
+        }))
+        return code;
     hooks::after_change("rename", to);
     return 0;
 }
@@ -367,10 +394,10 @@ int rename_replace(const path& from, const path& to) {
 int remove_entry(const path& p) {
     if (const int injected = hooks::injected_error("remove"))
         return injected;
-    const DWORD attributes = GetFileAttributesW(p.c_str());
+    const DWORD attributes = GetFileAttributesW(api(p).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return last_error();
-    if (const int code = delete_entry(p, attributes))
+    if (const int code = retry_transient("remove", [&] { return delete_entry(p, attributes); }))
         return code;
     hooks::after_change("remove", p);
     return 0;
@@ -379,7 +406,7 @@ int remove_entry(const path& p) {
 namespace {
 
 int remove_tree_below(const path& p) {
-    const DWORD attributes = GetFileAttributesW(p.c_str());
+    const DWORD attributes = GetFileAttributesW(api(p).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const int code = last_error();
         return is_not_found(code) ? 0 : code;
@@ -396,7 +423,8 @@ int remove_tree_below(const path& p) {
             if (const int code = remove_tree_below(p / child))
                 return code;
     }
-    if (const int code = delete_entry(p, attributes))
+    if (const int code =
+            retry_transient("remove_tree", [&] { return delete_entry(p, attributes); }))
         return code;
     hooks::after_change("remove_tree", p);
     return 0;
@@ -413,7 +441,7 @@ int remove_tree(const path& p) {
 int create_directory(const path& p) {
     if (const int injected = hooks::injected_error("create_directory"))
         return injected;
-    if (!CreateDirectoryW(p.c_str(), nullptr))
+    if (!CreateDirectoryW(api(p).c_str(), nullptr))
         return last_error();
     hooks::after_change("create_directory", p);
     return 0;
@@ -431,7 +459,7 @@ int clear_read_only(const path& p) {
         DWORD writable = own.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (writable == 0)
             writable = FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileAttributesW(p.c_str(), writable))
+        if (!SetFileAttributesW(api(p).c_str(), writable))
             return last_error();
     } else {
         // SetFileAttributesW would change the link; change the file it leads to instead.
@@ -458,8 +486,12 @@ int clear_read_only(const path& p) {
 flush_result flush_file(const path& p) {
     if (hooks::injected_error("flush_open"))
         return flush_result::open_failed;
-    const HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    retry_transient("flush_open", [&] {
+        h = CreateFileW(api(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        return h == INVALID_HANDLE_VALUE ? last_error() : 0;
+    });
     if (h == INVALID_HANDLE_VALUE)
         return flush_result::open_failed;
     const bool flushed = hooks::injected_error("flush") == 0 && FlushFileBuffers(h) != 0;
