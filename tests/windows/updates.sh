@@ -85,6 +85,14 @@ run_driver() {
         options=(--cwd "$(winpath "$2")")
         shift 2
     fi
+    while [[ $1 == --hold-* ]]; do # the driver's own options, as they are
+        options+=("$1")
+        shift
+        while [[ $1 != --* && $1 != -- && $1 != *=* ]]; do
+            options+=("$1")
+            shift
+        done
+    done
     while [ "$1" != -- ]; do
         environment+=("$1")
         shift
@@ -93,7 +101,7 @@ run_driver() {
     local program=$1
     shift
     code=0
-    (cd "$case_dir" && env WINEDEBUG=-all,+relay TAVREL_DEMO_LOG="$(winpath "$start_log")" \
+    (cd "$case_dir" && env WINEDEBUG=-all,+timestamp,+relay TAVREL_DEMO_LOG="$(winpath "$start_log")" \
         TAVREL_DEMO_LIFETIME_MS=300 TAVREL_DEMO_HANG_MS=5000 "${environment[@]}" \
         wine "$driver" --timeout 90000 --wait-for Tavrel.exe "${options[@]}" \
         "$(winpath "$demo")" "$(winpath "$download")" "$(winpath "$program")" "$@") \
@@ -351,7 +359,7 @@ app_side_update() { # name, Linux directory of the installation, the Windows for
     mv "$app" "$directory"
     app=$directory
     code=0
-    (cd "$case_dir" && env WINEDEBUG=-all,+relay TAVREL_DEMO_LOG="$(winpath "$start_log")" \
+    (cd "$case_dir" && env WINEDEBUG=-all,+timestamp,+relay TAVREL_DEMO_LOG="$(winpath "$start_log")" \
         TAVREL_DEMO_LIFETIME_MS=300 wine "$driver" --timeout 90000 \
         --wait-for tavrel-updater.exe --wait-for Tavrel.exe "$(winpath "$demo")" \
         "$(winpath "$download")" "$(winpath "$demo")" update "$(winpath "$updater")" \
@@ -388,3 +396,165 @@ check "unicode path: the box shows the decoded name" \
     box_shows 'Jos\00e9 \4e2d\6587\\tavrel-download-1\\update.zip'
 no_widened_bytes() { ! grep -qiF '\ff' <<<"$boxes"; } # Wine writes U+FFC3 as \ffc3
 check "unicode path: no byte widened on its own" no_widened_bytes
+
+# --- h) files held by another program for a while --------------------------------------------
+# A helper holds one file as a virus scanner does (no sharing for delete or rename). Held for
+# a moment, the updater waits and the update succeeds; held beyond the 10 s that one operation
+# may wait, the rename fails as before and the update is rolled back.
+renames_of() { # how often MoveFileExW was asked to move a file of this name
+    grep -a 'Call KERNEL32.MoveFileExW(' "$case_dir/driver.err" | grep -c -F "\\$1\"" || true
+}
+retried() { # the file's rename was tried more than once
+    local count
+    count=$(renames_of "$1")
+    [ "$count" -gt 1 ] || {
+        echo "  $count rename attempts of $1" >&2
+        return 1
+    }
+}
+held_update() { # name, "installed" or "staged", how long in ms after it was needed
+    new_case "$1"
+    local hold=(--hold-installed "$(winpath "$app/readme.txt")" "$3")
+    [ "$2" = staged ] && hold=(--hold-staged "$(winpath "$app")" readme.txt "$3")
+    run_driver "${hold[@]}" -- "$updater" '{pid}' "$(winpath "$app")" "$(winpath "$archive")" \
+        "$signature" "$size" 2.1.0
+}
+held_update held-installed-briefly installed 1500
+check "installed file held 1.5 s: exit code 0" exit_code_is 0
+check "installed file held 1.5 s: no message box" no_message_box
+check "installed file held 1.5 s: the rename was retried" retried readme.txt
+check "installed file held 1.5 s: the update is installed" same_tree "$updates/reference-new" "$app"
+check "installed file held 1.5 s: the updated application confirmed" updated_start_is_first
+
+held_update held-installed-for-long installed 13000
+check "installed file held 13 s: exit code 1" exit_code_is 1
+box_names_rename() { # the specified rename failure, naming the held file
+    [[ $boxes == *'text "rename: '*'readme.txt\", \"'*'\\old\\readme.txt\""' ]] || {
+        printf '  message boxes:\n%s\n' "${boxes:-(none)}" >&2
+        return 1
+    }
+}
+check "installed file held 13 s: the rename failure is shown" box_names_rename
+check "installed file held 13 s: the previous files are back" same_files "$updates/reference-old" "$app"
+check "installed file held 13 s: no staging directory is left" no_staging_directory
+check "installed file held 13 s: the previous application is started again" restarted
+
+held_update held-staged-briefly staged 1500
+check "staged file held 1.5 s: exit code 0" exit_code_is 0
+check "staged file held 1.5 s: the rename was retried" retried readme.txt
+check "staged file held 1.5 s: the update is installed" same_tree "$updates/reference-new" "$app"
+
+held_update held-staged-for-long staged 13000
+check "staged file held 13 s: exit code 1" exit_code_is 1
+check "staged file held 13 s: the rename failure is shown" \
+    box_shows 'rename: '
+check "staged file held 13 s: the previous files are back" same_files "$updates/reference-old" "$app"
+check "staged file held 13 s: no staging directory is left" no_staging_directory
+
+# --- i) the progress window ------------------------------------------------------------------
+# The relay trace, with timestamps, of a run: the window's class, its creation after the
+# application exited, its bar, its destruction, the start of Tavrel.exe and any message box.
+trace_events() {
+    grep -a -E 'Call user32\.(CreateWindowExW|DestroyWindow|SendMessageW|MessageBoxW)\(|Call KERNEL32\.CreateProcessW\(' \
+        "$case_dir/driver.err" || true
+}
+window_created() { trace_events | grep -c 'L"TavrelUpdateProgress"' || true; }
+no_progress_window() {
+    [ "$(window_created)" = 0 ] || {
+        echo "  a progress window was created" >&2
+        return 1
+    }
+}
+# For the big update: created once, at least a second after the updater was started, its bar
+# rising; destroyed before Tavrel.exe starts; no message box. Trace lines begin with
+# "seconds:thread:"; the window's own thread makes its calls.
+progress_window_shown_in_order() {
+    trace_events | awk -v updater="$(basename "$updater")" '
+        function hex(text,    n, i) {
+            n = 0
+            for (i = 1; i <= length(text); i++)
+                n = n * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
+            return n
+        }
+        { split($0, field, ":"); time = field[1] + 0; thread = field[2] }
+        /CreateProcessW\(/ && index($0, updater) && !started { started = time }
+        /CreateWindowExW\(/ && /L"TavrelUpdateProgress"/ { created++; created_at = time; owner = thread }
+        /SendMessageW\([0-9a-f]+,00000402,/ && thread == owner && !destroyed {
+            match($0, /00000402,[0-9a-f]+/)
+            value = hex(substr($0, RSTART + 9, RLENGTH - 9))
+            if (value < last) falling = 1
+            last = value
+            moves++
+        }
+        /DestroyWindow\(/ && thread == owner && created && !destroyed { destroyed = NR }
+        /CreateProcessW\(/ && /Tavrel\.exe"/ && !app { app = NR }
+        /MessageBoxW\(/ { boxes++ }
+        END {
+            ok = created == 1 && created_at - started >= 1.0 && moves >= 2 && last > 0 &&
+                 !falling && destroyed > 0 && app > destroyed && boxes == 0
+            if (!ok)
+                printf "  created %d (%.2f s after the start), %d moves up to %d%s, destroyed at %d, Tavrel.exe at %d, %d boxes\n", created, created_at - started, moves, last, falling ? " (falling)" : "", destroyed, app, boxes > "/dev/stderr"
+            exit !ok
+        }'
+}
+
+write_big_version() { # 2.1.0 with 1,500 more files, 12 MiB that do not compress
+    write_new_version "$1"
+    mkdir -p "$1/big"
+    head -c $((1500 * 8192)) /dev/urandom | split -b 8192 -a 4 - "$1/big/file-"
+}
+# A window needs a display: this run gets a virtual one (the others have none, so that a
+# message box returns at once).
+new_case progress-window
+pack write_big_version "$archive"
+display_number=$((90 + RANDOM % 100))
+Xvfb ":$display_number" -screen 0 1024x768x24 -nolisten tcp >"$case_dir/xvfb.log" 2>&1 &
+xvfb=$!
+for _ in $(seq 1 100); do
+    [ -e "/tmp/.X11-unix/X$display_number" ] && break
+    sleep 0.05
+done
+run_update "$updater" 2.1.0 DISPLAY=":$display_number"
+kill "$xvfb" 2>/dev/null || true
+wait "$xvfb" 2>/dev/null || true
+check "big update: exit code 0" exit_code_is 0
+check "big update: the window came after a second, moved, and went before Tavrel.exe" \
+    progress_window_shown_in_order
+new_case no-progress-window
+run_update "$updater" 2.1.0
+check "small update: exit code 0" exit_code_is 0
+check "small update: no progress window" no_progress_window
+new_case refusal-without-window
+run_update "$updater" 2.2.0
+check "refusal: exit code 1" exit_code_is 1
+check "refusal: no progress window" no_progress_window
+
+# --- j) long paths ---------------------------------------------------------------------------
+# An installation path of about 200 characters and a package path of about 150: 350 in all,
+# which Windows takes in the extended-length form only (Wine takes any length, so this shows
+# that the form is right, not that it is needed).
+long_segment() { printf '%s' "$(printf 'segment-%02d-' $(seq 1 "$1"))"; }
+write_long_version() {
+    write_new_version "$1"
+    mkdir -p "$1/$(long_segment 5)/$(long_segment 5)"
+    printf 'deep' >"$1/$(long_segment 5)/$(long_segment 5)/$(long_segment 4)x.dat"
+}
+new_case long-paths
+long_app="$case_dir/$(long_segment 7)/$(long_segment 7)"
+mkdir -p "$(dirname "$long_app")"
+mv "$app" "$long_app"
+app=$long_app
+pack write_long_version "$archive"
+run_update "$updater" 2.1.0
+path_lengths_ok() {
+    local deepest
+    deepest=$(find "$app" -name '*x.dat' -printf '%p\n' | head -n 1)
+    [ -n "$deepest" ] && [ "${#deepest}" -ge 330 ] || {
+        echo "  deepest file: ${deepest:-(none)} (${#deepest} characters)" >&2
+        return 1
+    }
+}
+check "long paths: exit code 0" exit_code_is 0
+check "long paths: no message box" no_message_box
+check "long paths: the deep file is installed, its path over 330 characters" path_lengths_ok
+check "long paths: the updated application confirmed" updated_start_is_first

@@ -67,6 +67,7 @@ DWORD WINAPI run_window(void* parameter) {
     window_thread& state = *static_cast<window_thread*>(parameter);
     HWND window = nullptr;
     HWND bar = nullptr;
+    bool tried = false; // once: without a desktop (a service, no display) there is no window
     std::uint32_t shown = 0;
     for (;;) {
         const DWORD woken = MsgWaitForMultipleObjects(1, &state.stop, FALSE, poll_ms, QS_ALLINPUT);
@@ -77,8 +78,10 @@ DWORD WINAPI run_window(void* parameter) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-        if (!window && state.feed.due())
+        if (!tried && state.feed.due()) {
+            tried = true;
             window = create_window(bar);
+        }
         if (window && bar) {
             const std::uint32_t now = state.feed.permille();
             if (now != shown) {
