@@ -1,6 +1,7 @@
 // A corpus of hostile packages, each signed with the test key and run through the real
 // updater: every one must be refused with its message, leave the installation byte for byte
-// as it was, and give the user the application back.
+// as it was, and give the user the application back; the publisher's check
+// (tavrel-release check) must give the same message.
 #include "support/packages.h"
 #include "support/programs.h"
 #include "support/signing.h"
@@ -303,6 +304,19 @@ TEST(hostile_packages, are_refused_and_change_no_installed_byte) {
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, package.message + "\n");
         EXPECT_EQ(snapshot_tree(inst.app_dir), before);
+        // The publisher's check says what the updater said.
+        const fs::path release = inst.root / "release";
+        fs::create_directories(release);
+        write_bytes(release / "update.zip", package.bytes);
+        write_bytes(release / "update.json",
+                    "{\"version\": \"2.1.0\", \"size\": " + std::to_string(package.bytes.size()) +
+                        ", \"signature\": \"" + signature + "\"}\n");
+        const run_result checked =
+            run(program("tavrel-release"),
+                {"check", release.string(), "--public-key", test_public_key_base64()});
+        EXPECT_EQ(checked.exit_code, 1);
+        EXPECT_EQ(checked.out, package.message + "\n");
+        fs::remove_all(release);
         const auto starts = inst.starts(1);
         ASSERT_EQ(starts.size(), 1u);
         EXPECT_EQ(starts[0], "start --disable-splash|" + inst.app_dir.string());

@@ -278,7 +278,7 @@ TEST_F(tavrel_pack_test, wrong_usage) {
     for (const case_data& c : cases) {
         const auto result = tavrel::test::run(tavrel::test::program("tavrel-pack"), c.args);
         EXPECT_EQ(result.exit_code, c.exit_code);
-        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(result.err.substr(0, c.message.size()), c.message);
     }
 }
 

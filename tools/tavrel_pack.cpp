@@ -6,243 +6,30 @@
 // (sorted entries, fixed time stamps and attributes), and a tree that the updater would
 // refuse is refused here, naming the file at fault. Exit codes: 0 packed, 1 refused or
 // failed, 2 wrong usage.
-#include "common/text.h"
-#include "staging/package_manifest.h"
-#include "staging/package_path.h"
+#include "tools/package_writer.h"
 
-#include <zip.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <map>
-#include <set>
-#include <stdexcept>
-#include <string>
-#include <system_error>
-#include <vector>
+#include <cstring>
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// What the updater accepts (see the staging of an update and its manifest reader).
-constexpr std::size_t max_files = 19999;              // manifest paths; +1 for the manifest
-constexpr std::size_t max_name_bytes = 4095;          // archive entry name
-constexpr std::size_t max_line_units = 900;           // manifest line, UTF-16 code units
-constexpr std::uint64_t max_file_size = 268435456;    // 256 MiB
-constexpr std::uint64_t max_total_size = 2147483648;  // 2 GiB, manifest included
-constexpr std::uint64_t max_manifest_size = 4194304;  // 4 MiB
-constexpr std::uint64_t max_archive_size = 536870912; // 512 MiB
-constexpr char manifest_header[] = "Tavrel package files 1";
-// 2020-01-01 00:00:00 in MS-DOS form: no time zone can change it.
-constexpr std::uint16_t fixed_dos_time = 0;
-constexpr std::uint16_t fixed_dos_date = ((2020 - 1980) << 9) | (1 << 5) | 1;
-constexpr std::uint32_t fixed_unix_mode = 0100644;
-
-struct package_file {
-    std::string name; // UTF-8, "/" between components
-    fs::path source;
-    std::uint64_t size = 0;
-};
-
-class refusal : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string in_quotes(const std::string& name) {
-    return "\"" + name + "\"";
-}
-
-// Lists the regular files below `root`; links and special files are refused, empty
-// directories simply contribute nothing.
-std::vector<package_file> collect_files(const fs::path& root) {
-    std::vector<package_file> files;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-    if (ec)
-        throw refusal("cannot read the source directory " + in_quotes(root.string()) + ": " +
-                      ec.message());
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec)
-            throw refusal("cannot read the source directory: " + ec.message());
-        const fs::path relative = it->path().lexically_relative(root);
-        const std::string name = relative.generic_string();
-        const fs::file_status status = it->symlink_status(ec);
-        if (ec)
-            throw refusal("cannot inspect " + in_quotes(name) + ": " + ec.message());
-        if (fs::is_symlink(status))
-            throw refusal("symbolic links cannot be packaged: " + in_quotes(name));
-        if (fs::is_directory(status))
-            continue;
-        if (!fs::is_regular_file(status))
-            throw refusal("not a regular file: " + in_quotes(name));
-        const std::uintmax_t size = it->file_size(ec);
-        if (ec)
-            throw refusal("cannot inspect " + in_quotes(name) + ": " + ec.message());
-        files.push_back({name, it->path(), size});
-    }
-    return files;
-}
-
-// The package file manifest: UTF-16LE with a byte-order mark, the header, one path a line.
-std::string manifest_bytes(const std::vector<package_file>& files) {
-    std::u16string text = tavrel::utf8_to_utf16(manifest_header);
-    text += u'\n';
-    for (const package_file& file : files) {
-        const std::u16string line = tavrel::utf8_to_utf16(file.name);
-        if (line.size() > max_line_units)
-            throw refusal(
-                "path longer than " + std::to_string(max_line_units) +
-                " UTF-16 code units in the package file manifest: " + in_quotes(file.name));
-        text += line;
-        text += u'\n';
-    }
-    std::string bytes = "\xFF\xFE";
-    for (const char16_t unit : text) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    if (bytes.size() > max_manifest_size)
-        throw refusal("the package file manifest would exceed 4 MiB");
-    return bytes;
-}
-
-void check_names(const std::vector<package_file>& files) {
-    if (files.size() > max_files)
-        throw refusal("too many files: " + std::to_string(files.size()) + " (at most " +
-                      std::to_string(max_files) + ")");
-    std::map<std::string, std::string> folded; // folded key -> name as found
-    bool has_executable = false;
-    std::uint64_t total = 0;
-    for (const package_file& file : files) {
-        try {
-            tavrel::utf8_to_utf16(file.name);
-        } catch (const tavrel::conversion_error&) {
-            throw refusal("file name is not valid UTF-8: " + in_quotes(file.name));
-        }
-        if (!tavrel::is_safe_package_path(file.name))
-            throw refusal("unsafe package path: " + in_quotes(file.name));
-        if (file.name.size() > max_name_bytes)
-            throw refusal("path longer than " + std::to_string(max_name_bytes) +
-                          " bytes: " + in_quotes(file.name));
-        const std::string key = tavrel::to_ascii_lower(file.name);
-        if (key == "uninstall.exe" || key == ".tavrel-package-files.txt" ||
-            key == ".tavrel-install-files.txt")
-            throw refusal("reserved name at the package root: " + in_quotes(file.name));
-        const auto [existing, inserted] = folded.emplace(key, file.name);
-        if (!inserted)
-            throw refusal("paths differ only in letter case: " + in_quotes(existing->second) +
-                          " and " + in_quotes(file.name));
-        if (file.name == "Tavrel.exe")
-            has_executable = true;
-        if (file.size > max_file_size)
-            throw refusal("file larger than 256 MiB: " + in_quotes(file.name));
-        total += file.size;
-        if (total > max_total_size)
-            throw refusal("the files exceed 2 GiB in total at " + in_quotes(file.name));
-    }
-    for (const auto& [key, name] : folded) {
-        for (std::size_t slash = key.find('/'); slash != std::string::npos;
-             slash = key.find('/', slash + 1)) {
-            const auto file = folded.find(key.substr(0, slash));
-            if (file != folded.end())
-                throw refusal("path used both as a file and as a directory: " +
-                              in_quotes(file->second) + " and " + in_quotes(name));
-        }
-    }
-    if (!has_executable)
-        throw refusal("the package has no Tavrel.exe at its root");
-}
-
-std::uint64_t total_size(const std::vector<package_file>& files) {
-    std::uint64_t total = 0;
-    for (const package_file& file : files)
-        total += file.size;
-    return total;
-}
-
-void set_fixed_metadata(zip_t* archive, zip_int64_t index) {
-    const auto i = static_cast<zip_uint64_t>(index);
-    if (zip_set_file_compression(archive, i, ZIP_CM_DEFLATE, 9) != 0 ||
-        zip_file_set_dostime(archive, i, fixed_dos_time, fixed_dos_date, 0) != 0 ||
-        zip_file_set_external_attributes(archive, i, 0, ZIP_OPSYS_UNIX, fixed_unix_mode << 16) != 0)
-        throw std::runtime_error(zip_strerror(archive));
-}
-
-void write_archive(const fs::path& output, const std::vector<package_file>& files,
-                   const std::string& manifest) {
-    int code = 0;
-    zip_t* archive = zip_open(output.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    if (!archive) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
-        const std::string text = zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw std::runtime_error("cannot create " + in_quotes(output.string()) + ": " + text);
-    }
-    try {
-        // One sorted list, the manifest in its place among the files.
-        std::vector<const package_file*> order;
-        const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size()};
-        order.push_back(&manifest_entry);
-        for (const package_file& file : files)
-            order.push_back(&file);
-        std::sort(order.begin(), order.end(),
-                  [](const package_file* a, const package_file* b) { return a->name < b->name; });
-        for (const package_file* file : order) {
-            zip_source_t* source =
-                file == &manifest_entry
-                    ? zip_source_buffer(archive, manifest.data(), manifest.size(), 0)
-                    : zip_source_file(archive, file->source.c_str(), 0,
-                                      static_cast<zip_int64_t>(file->size));
-            if (!source)
-                throw std::runtime_error(zip_strerror(archive));
-            const zip_int64_t index =
-                zip_file_add(archive, file->name.c_str(), source, ZIP_FL_ENC_UTF_8);
-            if (index < 0) {
-                zip_source_free(source);
-                throw std::runtime_error(zip_strerror(archive));
-            }
-            set_fixed_metadata(archive, index);
-        }
-        if (zip_close(archive) != 0)
-            throw std::runtime_error(zip_strerror(archive));
-    } catch (...) {
-        zip_discard(archive);
-        throw;
-    }
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(output, ec);
-    if (ec || size > max_archive_size) {
-        fs::remove(output, ec);
-        throw refusal("the archive would exceed 512 MiB");
-    }
-}
+constexpr char usage_text[] = "usage: tavrel-pack SOURCE_DIR OUTPUT_ZIP\n"
+                              "Writes the update package of the tree SOURCE_DIR (its files and\n"
+                              "their package file manifest) to OUTPUT_ZIP.\n";
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: tavrel-pack SOURCE_DIR OUTPUT_ZIP\n");
+        std::fputs(usage_text, stderr);
         return 2;
     }
-    const fs::path source = argv[1];
-    const fs::path output = argv[2];
     try {
-        std::error_code ec;
-        if (!fs::is_directory(fs::symlink_status(source, ec)))
-            throw refusal("not a directory: " + in_quotes(source.string()));
-        std::vector<package_file> files = collect_files(source);
-        std::sort(files.begin(), files.end(),
-                  [](const package_file& a, const package_file& b) { return a.name < b.name; });
-        check_names(files);
-        const std::string manifest = manifest_bytes(files);
-        if (total_size(files) + manifest.size() > max_total_size)
-            throw refusal("the files and the package file manifest exceed 2 GiB in total");
-        write_archive(output, files, manifest);
+        tavrel::tools::write_package(argv[1], argv[2]);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "tavrel-pack: %s\n", failure.what());
         return 1;

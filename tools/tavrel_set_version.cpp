@@ -152,7 +152,15 @@ void write_image(const std::filesystem::path& output, const std::vector<std::uin
                       "\": " + error.message());
 }
 
+constexpr char usage_text[] = "usage: tavrel-set-version INPUT OUTPUT A.B.C.D\n"
+                              "Copies the executable INPUT to OUTPUT with the file version "
+                              "A.B.C.D\n(PE version resource or Linux ELF note).\n";
+
 int run(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::cout << usage_text;
+        return 0;
+    }
     if (argc != 4)
         throw usage_error("expected three arguments");
     const std::filesystem::path input = argv[1];
@@ -177,8 +185,7 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const usage_error& e) {
-        std::cerr << "tavrel-set-version: " << e.what() << "\n"
-                  << "usage: tavrel-set-version INPUT OUTPUT A.B.C.D\n";
+        std::cerr << "tavrel-set-version: " << e.what() << "\n" << usage_text;
         return exit_usage;
     } catch (const std::exception& e) {
         std::cerr << "tavrel-set-version: " << e.what() << '\n';

@@ -78,10 +78,14 @@ app_version current_app_version() {
 }
 
 void check_version_rule(const app_version& signed_version, const app_version& requested) {
+    check_version_rule(signed_version, requested, current_app_version());
+}
+
+void check_version_rule(const app_version& signed_version, const app_version& requested,
+                        const app_version& current) {
     if (signed_version.major != requested.major || signed_version.minor != requested.minor ||
         signed_version.patch != requested.patch)
         throw std::runtime_error(message_rule);
-    const app_version current = current_app_version();
     const std::uint32_t signed_parts[] = {signed_version.major, signed_version.minor,
                                           signed_version.patch};
     const std::uint32_t current_parts[] = {current.major, current.minor, current.patch};

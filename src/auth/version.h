@@ -23,7 +23,10 @@ app_version parse_version(const platform::native_text& text);
 app_version read_file_version(const path& executable);
 app_version current_app_version();
 // Raises "The signed update version does not match the feed or would downgrade Tavrel."
-// unless `signed_version` equals `requested` and is newer than the current version.
+// unless `signed_version` equals `requested` and is newer than the current version (or than
+// `installed`, for a publisher who asks about another installation).
 void check_version_rule(const app_version& signed_version, const app_version& requested);
+void check_version_rule(const app_version& signed_version, const app_version& requested,
+                        const app_version& installed);
 
 } // namespace tavrel

@@ -1,0 +1,28 @@
+// Writing an update package from a directory tree, as tavrel-pack and tavrel-release do: every
+// regular file below the tree under its relative path, with the package file manifest that
+// lists them, in a stable order with fixed time stamps (the same tree gives the same bytes).
+// A tree that the updater would refuse is refused, naming the file at fault.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <stdexcept>
+
+namespace tavrel::tools {
+
+// A tree that cannot become a package; the text names the reason and the file.
+class package_refusal : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct package_facts {
+    std::size_t files = 0; // the tree's files; the manifest comes on top
+};
+
+// Raises package_refusal for a tree the updater would refuse, std::runtime_error when the
+// archive cannot be written.
+package_facts write_package(const std::filesystem::path& source,
+                            const std::filesystem::path& output);
+
+} // namespace tavrel::tools

@@ -1,0 +1,308 @@
+// tavrel-release: a release in one step, and the updater's verdict on it before it is uploaded.
+//
+//   tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C [--force]
+//       refuses a tree whose root Tavrel.exe does not carry the file version A.B.C (any fourth
+//       part) or that tavrel-pack would refuse; writes OUT_DIR/update.zip (as tavrel-pack
+//       does) and OUT_DIR/update.json (what the application passes to the updater and what a
+//       feed needs); never over an existing OUT_DIR/update.* without --force
+//   tavrel-release check OUT_DIR --public-key BASE64 [--installed-version A.B.C]
+//       whether the updater would accept that release, judged by the updater's own code: the
+//       download check, staging into a temporary directory against an empty installation,
+//       and the version rule against the installed version (default: the built-in one).
+//       Prints "accepted" (exit 0) or the exact message that the updater would show (exit 1).
+//
+// Exit codes: 0 done or accepted, 1 refused, 2 usage errors.
+#include "app/command_line.h"
+#include "auth/base64.h"
+#include "auth/update_signature_internal.h"
+#include "auth/version.h"
+#include "common/text.h"
+#include "install/transaction.h"
+#include "staging/stage_update.h"
+#include "tools/package_writer.h"
+#include "tools/signing_key.h"
+
+#include <sodium.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavrel::app_version;
+
+constexpr int exit_refused = 1;
+constexpr int exit_usage = 2;
+
+constexpr char usage_text[] =
+    "usage: tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C [--force]\n"
+    "       tavrel-release check OUT_DIR --public-key BASE64 [--installed-version A.B.C]\n"
+    "The first form writes OUT_DIR/update.zip and OUT_DIR/update.json; the second says whether\n"
+    "the updater would accept them (\"accepted\", or the message it would show).\n";
+
+struct usage_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// --name value pairs after the positional arguments; --force stands alone.
+struct options {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> named;
+    bool force = false;
+};
+
+options parse_options(int argc, char** argv, int first) {
+    options out;
+    for (int i = first; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--force") {
+            out.force = true;
+        } else if (word.starts_with("--")) {
+            if (i + 1 >= argc)
+                throw usage_error(word + " needs a value");
+            if (!out.named.emplace(word, argv[++i]).second)
+                throw usage_error(word + " is given twice");
+        } else {
+            out.positional.push_back(word);
+        }
+    }
+    return out;
+}
+
+std::string required(const options& given, const std::string& name) {
+    const auto found = given.named.find(name);
+    if (found == given.named.end())
+        throw usage_error(name + " is missing");
+    return found->second;
+}
+
+// A version as the feed names it, read by the updater's own parser.
+app_version feed_version(const std::string& text) {
+    try {
+        return tavrel::parse_version(tavrel::to_native(text));
+    } catch (const std::exception&) {
+        throw usage_error("\"" + text + "\" is not a version A.B.C");
+    }
+}
+
+std::string version_text(const app_version& v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
+}
+
+std::vector<std::uint8_t> read_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw refusal("cannot read " + file.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string sha256_hex(const std::vector<std::uint8_t>& bytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, bytes.data(), bytes.size());
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char b : digest) {
+        text += hex[b >> 4];
+        text += hex[b & 15];
+    }
+    return text;
+}
+
+// --- the release --------------------------------------------------------------------------
+
+void check_executable_version(const fs::path& source, const app_version& wanted) {
+    const fs::path executable = source / "Tavrel.exe";
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(executable, ec)))
+        throw refusal("the tree has no Tavrel.exe at its root");
+    app_version carried;
+    try {
+        carried = tavrel::read_file_version(executable);
+    } catch (const std::exception& e) {
+        throw refusal("Tavrel.exe: " + std::string(e.what()));
+    }
+    if (!(carried == wanted))
+        throw refusal("Tavrel.exe carries the file version " + version_text(carried) + ", not " +
+                      version_text(wanted) + ": every installation would refuse this update");
+}
+
+int command_release(const options& given) {
+    if (given.positional.size() != 2)
+        throw usage_error("expected SOURCE_DIR and OUT_DIR");
+    const fs::path source = given.positional[0];
+    const fs::path out = given.positional[1];
+    const app_version version = feed_version(required(given, "--version"));
+    const std::string key_file = required(given, "--key");
+    const fs::path archive = out / "update.zip";
+    const fs::path feed = out / "update.json";
+    for (const fs::path& existing : {archive, feed}) {
+        std::error_code ec;
+        if (!given.force && fs::exists(fs::symlink_status(existing, ec)))
+            throw refusal(existing.string() + " exists; --force replaces it");
+    }
+    const tavrel::tools::key_pair key = tavrel::tools::read_secret_key(key_file);
+    check_executable_version(source, version);
+
+    fs::create_directories(out);
+    const fs::path partial = out / "update.zip.partial";
+    const tavrel::tools::package_facts facts = tavrel::tools::write_package(source, partial);
+    const std::vector<std::uint8_t> bytes = read_file(partial);
+    const std::string signature = tavrel::tools::signature_base64(key, bytes);
+    const std::string sha256 = sha256_hex(bytes);
+    const std::string public_key = tavrel::tools::public_key_base64(key);
+    fs::rename(partial, archive);
+
+    std::ofstream json(feed, std::ios::binary | std::ios::trunc);
+    json << "{\n"
+         << "  \"version\": \"" << version_text(version) << "\",\n"
+         << "  \"size\": " << bytes.size() << ",\n"
+         << "  \"signature\": \"" << signature << "\",\n"
+         << "  \"sha256\": \"" << sha256 << "\",\n"
+         << "  \"public_key\": \"" << public_key << "\",\n"
+         << "  \"files\": " << facts.files << "\n"
+         << "}\n";
+    json.close();
+    if (!json)
+        throw refusal("cannot write " + feed.string());
+
+    std::cout << "release " << version_text(version) << " in " << out.string() << "\n"
+              << "  update.zip   " << bytes.size() << " bytes, " << facts.files << " files\n"
+              << "  signature    " << signature << "\n"
+              << "  sha256       " << sha256 << "\n"
+              << "  public key   " << public_key << "\n"
+              << "  update.json  the feed's values\n";
+    return 0;
+}
+
+// --- the check ----------------------------------------------------------------------------
+
+// The fields of an update.json as tavrel-release writes it.
+std::map<std::string, std::string> read_feed(const fs::path& file) {
+    const std::vector<std::uint8_t> bytes = read_file(file);
+    const std::string text(bytes.begin(), bytes.end());
+    static const std::regex field(R"re("([a-z_0-9]+)"\s*:\s*(?:"([^"]*)"|([0-9]+)))re");
+    std::map<std::string, std::string> fields;
+    for (std::sregex_iterator it(text.begin(), text.end(), field), end; it != end; ++it)
+        fields[(*it)[1]] = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
+    for (const char* name : {"version", "size", "signature"})
+        if (!fields.contains(name))
+            throw refusal(file.string() + " has no \"" + name + "\"");
+    return fields;
+}
+
+// A directory of its own below the system's temporary directory, removed with the object.
+struct scratch_directory {
+    fs::path path;
+    scratch_directory() {
+        std::random_device random;
+        path = fs::temp_directory_path() / ("tavrel-release-check-" + std::to_string(random()));
+        fs::create_directories(path / "app");
+    }
+    ~scratch_directory() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// The message the updater would show for this release, or nothing when it would install it.
+std::optional<std::string> updater_verdict(const fs::path& archive,
+                                           const std::map<std::string, std::string>& feed,
+                                           const std::string& public_key,
+                                           const app_version& installed) {
+    // What the command line would refuse without a message (exit code 2).
+    const std::string& signature = feed.at("signature");
+    std::size_t consumed = 0;
+    const auto size_text = tavrel::to_native(feed.at("size"));
+    std::uint64_t size = 0;
+    try {
+        size = tavrel::parse_stoull(size_text, consumed);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    if (!tavrel::is_signature_argument(tavrel::to_native(signature)))
+        return "The updater would reject its command line: the signature is not 88 characters "
+               "of Base64.";
+    if (size < 1 || size > 0x20000000 || consumed != size_text.size())
+        return "The updater would reject its command line: the size is not 1 to 536870912.";
+    app_version requested;
+    try {
+        requested = tavrel::parse_version(tavrel::to_native(feed.at("version")));
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+
+    std::string error;
+    tavrel::verified_archive bytes;
+    if (!tavrel::check_update_signature_with_key(archive, signature, size, public_key, bytes,
+                                                 error))
+        return error;
+    const scratch_directory scratch;
+    tavrel::update_transaction transaction(scratch.path / "app");
+    if (!tavrel::stage_update(transaction, bytes.bytes(), error))
+        return error;
+    try {
+        tavrel::check_version_rule(
+            tavrel::read_file_version(tavrel::staged_executable_path(transaction)), requested,
+            installed);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return std::nullopt; // the transaction's end removes the staging directory
+}
+
+int command_check(const options& given) {
+    if (given.positional.size() != 1)
+        throw usage_error("expected OUT_DIR");
+    const fs::path out = given.positional[0];
+    const std::string public_key = required(given, "--public-key");
+    std::vector<std::uint8_t> decoded;
+    if (!tavrel::decode_base64(public_key, decoded) || decoded.size() != 32)
+        throw usage_error("the public key is not 44 characters of Base64 naming 32 bytes");
+    const auto installed_text = given.named.find("--installed-version");
+    const app_version installed = installed_text == given.named.end()
+                                      ? tavrel::current_app_version()
+                                      : feed_version(installed_text->second);
+    const std::optional<std::string> refused =
+        updater_verdict(out / "update.zip", read_feed(out / "update.json"), public_key, installed);
+    std::cout << (refused ? *refused : "accepted") << "\n";
+    return refused ? exit_refused : 0;
+}
+
+int run(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" && argc == 2) {
+        std::cout << usage_text;
+        return 0;
+    }
+    if (first == "check")
+        return command_check(parse_options(argc, argv, 2));
+    return command_release(parse_options(argc, argv, 1));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const usage_error& e) {
+        std::cerr << "tavrel-release: " << e.what() << "\n" << usage_text;
+        return exit_usage;
+    } catch (const std::exception& e) {
+        std::cerr << "tavrel-release: " << e.what() << "\n";
+        return exit_refused;
+    }
+}
