@@ -1,9 +1,10 @@
-// Path and text utilities: strict conversions, the message widening and the composition of
-// file-system error texts.
+// The utilities of every subsystem: strict conversions, the message widening, file-system
+// error texts and the path operations that raise them, and the progress model.
 #include "common/paths.h"
+#include "common/progress.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
-#include "support/installation.h"
+#include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -82,17 +83,17 @@ TEST(file_system_error, composes_operation_description_and_paths) {
 }
 
 TEST(paths, operations_raise_their_named_errors) {
-    test::installation inst;
-    const path missing = inst.root / "missing";
+    test::temp_dir root;
+    const path missing = root / "missing";
     EXPECT_FALSE(path_exists(missing));
     EXPECT_FALSE(path_exists(missing / "below")); // not-found class, not an error
     EXPECT_FALSE(remove_path(missing));
     try {
-        rename_path(missing, inst.root / "other");
+        rename_path(missing, root / "other");
         ADD_FAILURE();
     } catch (const file_system_error& e) {
         EXPECT_EQ(std::string(e.what()), "rename: " + no_such_file + ": \"" + missing.string() +
-                                             "\", \"" + (inst.root / "other").string() + "\"");
+                                             "\", \"" + (root / "other").string() + "\"");
     }
     try {
         canonical_path(missing);
@@ -105,11 +106,11 @@ TEST(paths, operations_raise_their_named_errors) {
 }
 
 TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
-    test::installation inst;
-    tavrel::create_directories(inst.root / "a" / "b" / "c");
-    EXPECT_TRUE(std::filesystem::is_directory(inst.root / "a" / "b" / "c"));
-    tavrel::create_directories(inst.root / "a" / "b"); // existing: no error
-    test::write_bytes(inst.root / "f", "x");
+    test::temp_dir root;
+    tavrel::create_directories(root / "a" / "b" / "c");
+    EXPECT_TRUE(std::filesystem::is_directory(root / "a" / "b" / "c"));
+    tavrel::create_directories(root / "a" / "b"); // existing: no error
+    test::write_bytes(root / "f", "x");
     const auto message = [](const path& p) {
         try {
             tavrel::create_directories(p);
@@ -118,30 +119,69 @@ TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
         }
         return std::string("no error");
     };
-    const path in_the_way = inst.root / "f" / "g" / "h";
+    const path in_the_way = root / "f" / "g" / "h";
     EXPECT_EQ(
         message(in_the_way),
         "create_directories: " + platform::error_description(platform::already_exists_error()) +
             ": \"" + in_the_way.string() + "\"");
     // A level above the last one that cannot be created.
-    const path deep = inst.root / "plugins" / "extra";
+    const path deep = root / "plugins" / "extra";
     {
         const test::injected_failure failure("create_directory:1");
         // The hooks' injected error is 5 on both platforms (EIO, ERROR_ACCESS_DENIED).
         EXPECT_EQ(message(deep), "create_directories: " + platform::error_description(5) + ": \"" +
                                      deep.string() + "\"");
     }
-    EXPECT_FALSE(std::filesystem::exists(inst.root / "plugins"));
+    EXPECT_FALSE(std::filesystem::exists(root / "plugins"));
+    // Links are resolved, trailing separators dropped.
+    std::error_code ec; // libstdc++ makes none on Windows
+    std::filesystem::create_directory_symlink(root / "a", root / "link", ec);
+    if (!ec) {
+        EXPECT_EQ(canonical_path(root / "link" / ""), root / "a");
+        EXPECT_EQ(canonical_path(root / "link" / ".." / "a"), root / "a");
+    }
 }
 
-TEST(paths, canonical_path_resolves_links_and_trailing_separators) {
-    test::installation inst;
-    std::error_code ec; // libstdc++ makes none on Windows
-    std::filesystem::create_directory_symlink(inst.app_dir, inst.root / "link", ec);
-    if (ec)
-        GTEST_SKIP() << "symbolic links cannot be made here";
-    EXPECT_EQ(canonical_path(inst.root / "link" / ""), inst.app_dir);
-    EXPECT_EQ(canonical_path(inst.root / "link" / ".." / "app"), inst.app_dir);
+TEST(progress_meter, moves_through_the_stages_by_their_weights_and_never_back) {
+    progress_meter meter;
+    const struct {
+        progress_stage stage;
+        std::uint64_t total, done;
+        std::uint32_t permille;
+    } steps[] = {
+        {progress_stage::none, 0, 0, 0},
+        {progress_stage::download_check, 2000, 1000, 100}, // read: half of the check
+        {progress_stage::download_check, 2000, 2000, 200}, // hashed
+        {progress_stage::staging, 700, 350, 550},
+        {progress_stage::staging, 700, 700, 900},
+        {progress_stage::commit, 4, 1, 925},
+        {progress_stage::commit, 4, 9, 1000},          // more than announced stays at the end
+        {progress_stage::download_check, 10, 0, 1000}, // an earlier stage never pulls it back
+    };
+    progress_stage current = progress_stage::none;
+    std::uint64_t done = 0;
+    for (const auto& step : steps) {
+        if (step.stage != current) {
+            meter.begin(step.stage, step.total);
+            current = step.stage;
+            done = 0;
+        }
+        meter.advance(step.done - done);
+        done = step.done;
+        EXPECT_EQ(meter.permille(), step.permille) << static_cast<int>(step.stage) << " " << done;
+    }
+    progress_meter recovery; // a recovery has the bar to itself
+    recovery.begin(progress_stage::recovery, 4);
+    recovery.advance(3);
+    EXPECT_EQ(recovery.permille(), 750u);
+    // Due a second after the application's exit, until its start.
+    using namespace std::chrono_literals;
+    const auto start = progress_meter::clock::now();
+    progress_meter due(start, 1000ms);
+    EXPECT_FALSE(due.window_due(start + 999ms));
+    EXPECT_TRUE(due.window_due(start + 1000ms));
+    due.finish();
+    EXPECT_FALSE(due.window_due(start + 30s));
 }
 
 TEST(scoped_handle, treats_null_and_all_bits_set_as_no_handle) {

@@ -4,7 +4,7 @@
 // update, or as the update left it once the acceptance marker was on disk, with no staging
 // directory left behind but an accepted one; a normal update must still succeed afterwards.
 #include "install/journal.h"
-#include "support/scenario.h"
+#include "support/installation.h"
 #include "support/signing.h"
 #include "support/zip_builder.h"
 

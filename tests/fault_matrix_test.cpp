@@ -2,7 +2,7 @@
 // and a recovery make is failed once, in turn, through the test build's hooks. Whatever
 // fails, the run reports it (or shrugs off a failure of mere cleanup), and the installation
 // ends as the old version or the new one, never a mix, at the latest after a later recovery.
-#include "support/scenario.h"
+#include "support/installation.h"
 
 #include <gtest/gtest.h>
 #include <map>

@@ -6,7 +6,7 @@
 // byte for byte: the old tree or the new tree, nothing else, and Tavrel.exe starts.
 //
 // This needs root and loop devices (as CI has); without them the test fails and says so.
-#include "support/scenario.h"
+#include "support/installation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // tavrel-release: a release in one step, refused where the updater would refuse it, and its
 // check, which judges with the updater's own code; --help of every publishing tool.
-#include "support/packages.h"
+#include "support/installation.h"
 #include "support/programs.h"
 #include "support/signing.h"
 

@@ -1,7 +1,7 @@
 // One updater at a time per installation: a second updater started while the first one
 // works changes nothing, shows nothing and ends with exit code 2.
 #include "app/installation_lock.h"
-#include "support/packages.h"
+#include "support/installation.h"
 #include "support/programs.h"
 
 #include <gtest/gtest.h>

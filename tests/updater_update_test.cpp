@@ -1,6 +1,6 @@
 // Whole updates through the real binaries: the updater against the demo application, with
 // packages made by tavrel-pack and signed with the test key.
-#include "support/packages.h"
+#include "support/installation.h"
 #include "support/programs.h"
 #include "support/signing.h"
 

@@ -1,6 +1,6 @@
 #include "support/installation.h"
 
-#include "support/programs.h"
+#include "support/signing.h"
 
 #include <chrono>
 #include <fstream>
@@ -40,11 +40,136 @@ std::vector<std::string> installation::starts(std::size_t at_least) const {
     }
 }
 
-std::vector<std::pair<std::string, std::string>>
-installation::environment(const std::string& behaviour) const {
+environment_list installation::environment(const std::string& behaviour) const {
     return {{"TAVREL_DEMO_LOG", log.string()},
             {"TAVREL_DEMO_BEHAVIOUR", behaviour},
             {"TAVREL_DEMO_LIFETIME_MS", "300"}};
+}
+
+void write_tree(const fs::path& root, const tree_spec& files) {
+    for (const auto& [name, content] : files) {
+        const fs::path target = root / name;
+        fs::create_directories(target.parent_path());
+        if (content.rfind("demo-app ", 0) == 0)
+            install_demo_app(target, content.substr(9));
+        else
+            write_bytes(target, content);
+    }
+}
+
+signed_package pack_and_sign(const fs::path& tree, const fs::path& archive) {
+    fs::create_directories(archive.parent_path());
+    const run_result packed = run(program("tavrel-pack"), {tree.string(), archive.string()});
+    if (packed.exit_code != 0)
+        throw std::runtime_error("tavrel-pack failed: " + packed.err);
+    return {test_signature_base64(archive), std::to_string(fs::file_size(archive))};
+}
+
+void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files) {
+    // Unpacking a package of the tree gives exactly what an earlier update installed,
+    // manifest included.
+    const fs::path tree = inst.root / "installed-tree";
+    const fs::path archive = inst.root / "installed.zip";
+    write_tree(tree, files);
+    pack_and_sign(tree, archive);
+    fs::create_directories(target);
+    const run_result unzipped =
+        run("/usr/bin/unzip", {"-q", archive.string(), "-d", target.string()});
+    if (unzipped.exit_code != 0)
+        throw std::runtime_error("unzip failed: " + unzipped.err);
+    fs::permissions(target / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);
+    fs::remove_all(tree);
+    fs::remove(archive);
+}
+
+void install_tree(const installation& inst, const tree_spec& files) {
+    fs::remove_all(inst.app_dir);
+    install_tree_at(inst, inst.app_dir, files);
+}
+
+tree_snapshot files_of(const tree_snapshot& snapshot) {
+    tree_snapshot files;
+    for (const auto& [name, node] : snapshot)
+        if (node.type != node_type::directory)
+            files.emplace(name, node);
+    return files;
+}
+
+namespace {
+
+tree_snapshot unpacked_files(const installation& inst, const tree_spec& files,
+                             const fs::path& directory) {
+    install_tree_at(inst, directory, files);
+    tree_snapshot result = files_of(snapshot_tree(directory));
+    fs::remove_all(directory);
+    return result;
+}
+
+} // namespace
+
+update_scenario::update_scenario(const tree_spec& old_version, const tree_spec& new_version,
+                                 std::string version_text)
+    : version(std::move(version_text)), old_template_(inst.root / "old-template"),
+      archive_(inst.root / "update.zip") {
+    install_tree_at(inst, old_template_, old_version);
+    old_files = files_of(snapshot_tree(old_template_));
+    new_files = unpacked_files(inst, new_version, inst.root / "new-reference");
+    const fs::path tree = inst.root / "package-tree";
+    write_tree(tree, new_version);
+    package = pack_and_sign(tree, archive_);
+    fs::remove_all(tree);
+    reset();
+}
+
+void update_scenario::reset() {
+    fs::create_directories(inst.app_dir);
+    for (const auto& entry : fs::directory_iterator(inst.app_dir))
+        fs::remove_all(entry.path());
+    fs::copy(old_template_, inst.app_dir, fs::copy_options::recursive);
+    prepare_download();
+}
+
+void update_scenario::prepare_download() {
+    fs::remove_all(inst.download_dir);
+    fs::create_directories(inst.download_dir);
+    fs::copy_file(archive_, inst.archive);
+    fs::remove(inst.log);
+}
+
+std::vector<std::string> update_scenario::update_arguments(int parent) const {
+    return {std::to_string(parent), inst.app_dir.string(), inst.archive.string(),
+            package.signature,      package.size,          version};
+}
+
+run_result update_scenario::update(const std::string& updater,
+                                   const environment_list& extra) const {
+    const ended_process app;
+    return run(program(updater), update_arguments(app.pid()),
+               with_environment(inst.environment() + extra));
+}
+
+run_result update_scenario::recover(const std::string& updater,
+                                    const environment_list& extra) const {
+    fs::create_directories(inst.download_dir);
+    const ended_process app;
+    return run(program(updater), {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
+               in_directory(inst.download_dir, inst.environment() + extra));
+}
+
+tree_snapshot update_scenario::installed() const {
+    return files_of(snapshot_tree(inst.app_dir, ".tavrel-update-"));
+}
+
+bool update_scenario::staging_left() const {
+    for (const auto& entry : fs::directory_iterator(inst.app_dir))
+        if (entry.path().filename().string().starts_with(".tavrel-update-"))
+            return true;
+    return false;
+}
+
+environment_list operator+(environment_list left, const environment_list& right) {
+    left.insert(left.end(), right.begin(), right.end());
+    return left;
 }
 
 } // namespace tavrel::test

@@ -1,10 +1,14 @@
-// A throw-away installation for end-to-end runs: an application directory with the demo
-// application as Tavrel.exe, a download directory, and the log of application starts.
+// Installations and updates for runs of the real programs: a throw-away installation (the demo
+// application as Tavrel.exe, a download directory, the log of application starts), trees of
+// files packed with tavrel-pack and signed with the test key, and one update from an old
+// version to a new one, run again and again.
 #pragma once
 
+#include "support/programs.h"
 #include "support/temp_tree.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,11 +30,68 @@ struct installation {
     // ten seconds for `at_least` lines, since a started application logs a moment later.
     std::vector<std::string> starts(std::size_t at_least = 0) const;
     // Environment for a run: the start log and the demo application's behaviour.
-    std::vector<std::pair<std::string, std::string>>
-    environment(const std::string& behaviour = "confirm") const;
+    environment_list environment(const std::string& behaviour = "confirm") const;
 };
+
+environment_list operator+(environment_list left, const environment_list& right);
 
 // Copies the demo application to `destination` with file version "a.b.c.d".
 void install_demo_app(const fs::path& destination, const std::string& version = "2.0.3.0");
+
+// Relative path -> content; the content "demo-app A.B.C.D" installs the demo application
+// with that file version.
+using tree_spec = std::map<std::string, std::string>;
+void write_tree(const fs::path& root, const tree_spec& files);
+
+struct signed_package {
+    std::string signature;
+    std::string size;
+};
+// Packs `tree` into `archive` (with its package file manifest) and signs it.
+signed_package pack_and_sign(const fs::path& tree, const fs::path& archive);
+
+// Installs `files` into `target` as an earlier update would have left them: the files plus
+// their package file manifest (work files go below inst.root meanwhile).
+void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files);
+// The same into inst.app_dir, which is emptied first.
+void install_tree(const installation& inst, const tree_spec& files);
+
+// The regular files of a snapshot (directories left over by an undo do not count).
+tree_snapshot files_of(const tree_snapshot& snapshot);
+
+// One update from an old version to a new one: the old version is put back before each run
+// and the signed archive into the download directory.
+class update_scenario {
+  public:
+    update_scenario(const tree_spec& old_version, const tree_spec& new_version,
+                    std::string version = "2.1.0");
+
+    installation inst;
+    signed_package package;
+    std::string version;
+    tree_snapshot old_files; // regular files of the installation before and after the update
+    tree_snapshot new_files;
+
+    // The old version installed (the application directory itself is kept, so that it may be a
+    // mount point), then prepare_download().
+    void reset();
+    // A fresh download directory holding the signed archive; the start log emptied.
+    void prepare_download();
+    // The updater's arguments in update mode, for an application with process id `parent`.
+    std::vector<std::string> update_arguments(int parent) const;
+    // An update with an application that has already exited.
+    run_result update(const std::string& updater = "tavrel-updater",
+                      const environment_list& extra = {}) const;
+    // `--recover`, started from the download directory (created if need be).
+    run_result recover(const std::string& updater = "tavrel-updater",
+                       const environment_list& extra = {}) const;
+    // The regular files of the installation, staging directories left out.
+    tree_snapshot installed() const;
+    bool staging_left() const;
+
+  private:
+    fs::path old_template_;
+    fs::path archive_;
+};
 
 } // namespace tavrel::test

@@ -1,5 +1,7 @@
 #include "support/zip_builder.h"
 
+#include "platform/platform.h"
+
 #include <array>
 #include <fstream>
 #include <stdexcept>
@@ -224,6 +226,23 @@ void write_zip_with_libzip(const std::filesystem::path& file, const std::vector<
         zip_discard(archive);
         throw std::runtime_error("zip_close failed for " + file.string());
     }
+}
+
+std::vector<hostile_archive> hostile_archives() {
+    const std::filesystem::path dir = std::filesystem::path(TAVREL_TESTDATA_DIR) / "hostile";
+    std::ifstream index(dir / "index.tsv");
+    std::vector<hostile_archive> archives;
+    for (std::string line; std::getline(index, line);) {
+        const std::size_t tab = line.find('\t');
+        const std::size_t second = line.find('\t', tab + 1);
+        std::string message = line.substr(tab + 1, second - tab - 1);
+        if (message == "(the system's text for an invalid character)")
+            message = platform::error_description(platform::unicode_translation_error());
+        archives.push_back({dir / line.substr(0, tab), message, line.substr(second + 1)});
+    }
+    if (archives.size() < 100)
+        throw std::runtime_error("the hostile corpus is missing: " + dir.string());
+    return archives;
 }
 
 } // namespace tavrel::test

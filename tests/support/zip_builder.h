@@ -62,4 +62,13 @@ void write_zip_with_libzip(const std::filesystem::path& file, const std::vector<
 
 std::uint32_t crc32_of(std::string_view bytes);
 
+// The corpus of archives that every updater must refuse (tests/data/hostile), each with the
+// message it must refuse it with.
+struct hostile_archive {
+    std::filesystem::path file;
+    std::string message;
+    std::string what;
+};
+std::vector<hostile_archive> hostile_archives();
+
 } // namespace tavrel::test

@@ -1,0 +1,281 @@
+// The contract of the platform layer, checked against both back ends: Linux here, the win32
+// one under Wine. File operations and their error classes, links (where they can be made),
+// retries of transient failures, processes and named events (with the demo application as the
+// child), the extended-length path form, and the Windows-only code pages and version resources.
+#include "common/paths.h"
+#include "common/scoped_handle.h"
+#include "common/text.h"
+#include "platform/fault_hooks.h"
+#include "platform/long_path.h"
+#include "platform/platform.h"
+#include "support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::path;
+
+bool write_text(const path& p, const std::string& content) {
+    return platform::write_file(p, content.data(), content.size()) == 0;
+}
+
+bool present(const path& p) {
+    std::uint32_t attributes = 0;
+    return platform::get_file_attributes(p, attributes);
+}
+
+TEST(platform, file_operations_keep_their_contract) {
+    tavrel::test::temp_dir work;
+    const path a = work / "a.txt", b = work / "b.txt", dir = work / "dir";
+    ASSERT_TRUE(write_text(a, "alpha") && write_text(a, "al")); // truncates
+    EXPECT_EQ(tavrel::test::read_bytes(a), "al");
+    std::uint64_t size = 0;
+    EXPECT_TRUE(platform::query_file_size(a, size) == 0 && size == 2);
+    EXPECT_NE(platform::query_file_size(work.path(), size), 0);
+
+    // Status, with the not-found class for what is missing on the way too.
+    platform::file_status st;
+    EXPECT_TRUE(platform::query_status(a, false, st) == 0 &&
+                st.kind == platform::file_kind::regular);
+    EXPECT_TRUE(platform::query_status(work.path(), true, st) == 0 &&
+                (st.attributes & platform::attribute_directory) != 0);
+    for (const path& missing : {work / "none", work / "none" / "deeper", a / "below-a-file"}) {
+        EXPECT_TRUE(platform::is_not_found(platform::query_status(missing, true, st))) << missing;
+        EXPECT_EQ(st.kind, platform::file_kind::not_found);
+    }
+    EXPECT_TRUE(present(a));
+    EXPECT_FALSE(present(work / "none"));
+
+    // Renames replace; flushes need the file; directories, listings and removals.
+    ASSERT_TRUE(write_text(b, "bravo"));
+    EXPECT_EQ(platform::rename_replace(a, b), 0);
+    EXPECT_TRUE(tavrel::test::read_bytes(b) == "al" && !present(a));
+    EXPECT_EQ(platform::flush_file(b), platform::flush_result::ok);
+    EXPECT_EQ(platform::flush_file(work / "none"), platform::flush_result::open_failed);
+    EXPECT_EQ(platform::flush_tree(work.path()), 0);
+    EXPECT_EQ(platform::create_directory(dir), 0);
+    EXPECT_TRUE(platform::is_already_exists(platform::create_directory(dir)));
+    EXPECT_TRUE(platform::is_already_exists(platform::create_directory(b)));
+    write_text(dir / "one", "1");
+    write_text(dir / "two", "2");
+    platform::create_directory(dir / "sub");
+    std::vector<path> children;
+    bool advancing = true;
+    EXPECT_EQ(platform::list_directory(dir, children, advancing), 0);
+    EXPECT_TRUE(children.size() == 3 && !advancing); // neither "." nor ".."
+    EXPECT_TRUE(
+        platform::is_not_found(platform::list_directory(work / "none", children, advancing)));
+    EXPECT_NE(platform::list_directory(b, children, advancing), 0);
+    EXPECT_TRUE(platform::is_directory_not_empty(platform::remove_entry(dir)));
+    fs::permissions(dir / "one", fs::perms::owner_read); // read-only
+    EXPECT_TRUE(platform::remove_entry(dir / "one") == 0 && !present(dir / "one"));
+    EXPECT_TRUE(platform::is_not_found(platform::remove_entry(dir / "one")));
+    fs::permissions(dir / "two", fs::perms::owner_read);
+    EXPECT_EQ(platform::clear_read_only(dir / "two"), 0);
+    std::uint32_t attributes = 0;
+    EXPECT_TRUE(platform::get_file_attributes(dir / "two", attributes) &&
+                (attributes & platform::attribute_read_only) == 0);
+    fs::permissions(dir / "two", fs::perms::owner_read);
+    write_text(dir / "sub" / "deep", "3");
+    EXPECT_TRUE(platform::remove_tree(dir) == 0 && !present(dir));
+    EXPECT_EQ(platform::remove_tree(dir), 0); // missing: no error
+
+    std::uint32_t r1 = 0, r2 = 0;
+    EXPECT_TRUE(platform::random_u32(r1) && platform::random_u32(r2) && r1 != r2);
+    const std::string text = platform::error_description(2);
+    EXPECT_TRUE(!text.empty() && text.back() != ' ' && text.back() != '\n');
+    EXPECT_FALSE(platform::error_description(0x2FFFFFFF).empty());
+}
+
+// Wine makes no links; where links can be made, they are reported and never followed when
+// removing.
+TEST(platform, links_are_reported_and_removed_without_their_targets) {
+    tavrel::test::temp_dir work;
+    platform::create_directory(work / "target");
+    write_text(work / "target" / "inside", "x");
+    std::error_code ec;
+    fs::create_directory_symlink(work / "target", work / "link", ec);
+    if (ec || !fs::is_symlink(work / "link"))
+        GTEST_SKIP() << "symbolic links cannot be made here";
+    platform::file_status st;
+    EXPECT_TRUE(platform::query_status(work / "link", false, st) == 0 &&
+                st.kind == platform::file_kind::symlink &&
+                st.reparse_tag == platform::reparse_tag_symlink);
+    EXPECT_TRUE(platform::query_status(work / "link", true, st) == 0 &&
+                st.kind == platform::file_kind::directory);
+    path canonical;
+    EXPECT_EQ(platform::canonical_path(work / "link" / "inside", canonical), 0);
+    EXPECT_EQ(canonical, work / "target" / "inside");
+    EXPECT_TRUE(platform::remove_tree(work / "link") == 0 && present(work / "target" / "inside"));
+}
+
+// The test build fails the K-th call of an operation transiently N times: within the bound the
+// operation waits and succeeds, beyond it the transient error comes back as it came.
+TEST(platform, transient_failures_are_waited_out_within_the_bound) {
+    tavrel::test::temp_dir work;
+    ::setenv("TAVREL_TEST_RETRY_OPERATION_MS", "400", 1);
+    const struct {
+        const char* spec;
+        bool succeeds;
+        int least_ms;
+    } cases[] = {{"write:1:2", true, 150}, {"write:1:1000", false, 400}, {"write:2:1000", true, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        ::setenv("TAVREL_FAIL_TRANSIENTLY", c.spec, 1);
+        platform::hooks::reset_counters();
+        const auto start = std::chrono::steady_clock::now();
+        const int code = platform::write_file(work / "held", "x", 1);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(code == 0, c.succeeds) << code;
+        if (!c.succeeds)
+            EXPECT_TRUE(platform::is_transient(code)) << code;
+        EXPECT_GE(waited.count(), c.least_ms);
+    }
+    ::unsetenv("TAVREL_FAIL_TRANSIENTLY");
+    ::unsetenv("TAVREL_TEST_RETRY_OPERATION_MS");
+}
+
+TEST(platform, processes_and_named_events) {
+    tavrel::test::temp_dir work;
+    const std::string name_text =
+        "Local\\TavrelPlatformTest-" + std::to_string(platform::current_process_id());
+    const platform::native_text name = tavrel::to_native(name_text);
+    int error = -1;
+    const tavrel::scoped_handle event(platform::create_named_event(name, error));
+    EXPECT_TRUE(event.valid() && error == 0) << error;
+    const tavrel::scoped_handle again(platform::create_named_event(name, error));
+    EXPECT_TRUE(platform::is_already_exists(error)) << error;
+    EXPECT_EQ(platform::wait_for_object(event.get(), 0), platform::wait_timeout);
+
+    // The demo application confirms the event and lives on, in the directory it was given.
+    const path demo = TAVREL_DEMO_APP_EXE;
+    const path log = work / "starts.log";
+    ::setenv("TAVREL_DEMO_LOG", tavrel::path_to_utf8(log).c_str(), 1);
+    ::setenv("TAVREL_DEMO_LIFETIME_MS", "30000", 1);
+    platform::process_info child;
+    ASSERT_TRUE(platform::create_process(
+        demo,
+        tavrel::to_native("\"") + demo.native() +
+            tavrel::to_native("\" --disable-splash --tavrel-update-event=") + name,
+        work.path(), child));
+    EXPECT_NE(child.process_id, 0u);
+    const platform::os_handle both[] = {event.get(), child.process};
+    EXPECT_EQ(platform::wait_for_any(both, 2, 20000), 0u);
+    EXPECT_EQ(platform::wait_for_object(child.process, 0), platform::wait_timeout);
+    EXPECT_EQ(tavrel::test::read_bytes(log),
+              "start --disable-splash --tavrel-update-event=" + name_text + "|" +
+                  tavrel::path_to_utf8(work.path()) + "\n");
+    EXPECT_TRUE(platform::terminate_process(child.process, 1));
+    EXPECT_EQ(platform::wait_for_object(child.process, 10000), platform::wait_object_0);
+    platform::close_handle(child.thread);
+    platform::close_handle(child.process);
+
+    // One that ends without confirming is the second handle that wait_for_any reports.
+    ::setenv("TAVREL_DEMO_BEHAVIOUR", "exit", 1);
+    ASSERT_TRUE(platform::create_process(
+        demo, tavrel::to_native("\"") + demo.native() + tavrel::to_native("\" --disable-splash"),
+        work.path(), child));
+    const tavrel::scoped_handle other(
+        platform::create_named_event(name + tavrel::to_native("-2"), error));
+    const platform::os_handle ended[] = {other.get(), child.process};
+    EXPECT_EQ(platform::wait_for_any(ended, 2, 20000), 1u);
+    platform::close_handle(child.thread);
+    platform::close_handle(child.process);
+    ::setenv("TAVREL_DEMO_BEHAVIOUR", "confirm", 1);
+
+    EXPECT_FALSE(platform::create_process(work / "none.exe", tavrel::to_native("\"none.exe\""),
+                                          work.path(), child));
+    EXPECT_FALSE(platform::signal_named_event(name + tavrel::to_native("-missing")));
+    const tavrel::scoped_handle self(
+        platform::open_process_for_wait(platform::current_process_id()));
+    EXPECT_EQ(platform::wait_for_object(self.get(), 0), platform::wait_timeout);
+    EXPECT_FALSE(tavrel::scoped_handle(platform::open_process_for_wait(0)).valid());
+}
+
+TEST(extended_length_path, cleans_and_prefixes_absolute_paths_only) {
+    const struct {
+        std::wstring path;
+        std::wstring extended;
+    } cases[] = {
+        {L"C:\\Tavrel\\Tavrel.exe", L"\\\\?\\C:\\Tavrel\\Tavrel.exe"},
+        {L"c:/Tavrel/lib/x.dll", L"\\\\?\\c:\\Tavrel\\lib\\x.dll"},
+        {L"C:\\a\\\\b//c\\", L"\\\\?\\C:\\a\\b\\c"},
+        {L"C:\\a\\.\\b\\..\\c", L"\\\\?\\C:\\a\\c"},
+        {L"C:\\..\\..\\a", L"\\\\?\\C:\\a"},
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"C:\\a\\..", L"\\\\?\\C:\\"},
+        {L"C:\\Program Files\\ dir .x\\", L"\\\\?\\C:\\Program Files\\ dir .x"},
+        {L"\\\\server\\share\\Tavrel\\x.dll", L"\\\\?\\UNC\\server\\share\\Tavrel\\x.dll"},
+        {L"//server/share/a/../../b", L"\\\\?\\UNC\\server\\share\\b"},
+        {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share\\"},
+        // Unchanged: already extended, devices, incomplete UNC, relative and drive-relative.
+        {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},
+        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\x",
+         L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\x"},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {L"\\\\server", L"\\\\server"},
+        {L"\\\\server\\", L"\\\\server\\"},
+        {L"\\\\server\\..\\x", L"\\\\server\\..\\x"},
+        {L"Tavrel\\x.dll", L"Tavrel\\x.dll"},
+        {L"C:x.dll", L"C:x.dll"},
+        {L"\\x.dll", L"\\x.dll"},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::extended_length_path(c.path), c.extended)
+            << std::string(c.path.begin(), c.path.end());
+    std::wstring deep = L"C:\\"; // far beyond 260 characters, every component kept
+    for (int i = 0; i < 40; ++i)
+        deep += L"component-" + std::to_wstring(i) + L"\\";
+    EXPECT_EQ(platform::extended_length_path(deep + L"x"), L"\\\\?\\" + deep + L"x");
+}
+
+#ifdef _WIN32
+TEST(win32, canonical_paths_code_pages_and_version_resources) {
+    tavrel::test::temp_dir work;
+    std::wstring shouted = work.path().native();
+    for (auto& c : shouted)
+        c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    path canonical;
+    EXPECT_EQ(platform::canonical_path(shouted + L"\\", canonical), 0); // stored case, no "\"
+    EXPECT_EQ(canonical, work.path());
+    EXPECT_TRUE(platform::is_not_found(platform::canonical_path(work / "none" / "x", canonical)));
+
+    std::string narrow;
+    EXPECT_TRUE(platform::path_to_fs_narrow(L"C:\\plain\\ascii.txt", narrow) == 0 &&
+                narrow == "C:\\plain\\ascii.txt");
+    EXPECT_NE(platform::path_to_fs_narrow(std::wstring(1, wchar_t(0xD800)), narrow), 0);
+    if (GetACP() == 1252 && GetOEMCP() == 437 && AreFileApisANSI()) {
+        // U+00E9 is 0xE9 in 1252 and 0x82 in 437; U+0101 has only a best-fit look-alike.
+        EXPECT_TRUE(platform::path_to_fs_narrow(L"\u00E9", narrow) == 0 && narrow == "\xE9");
+        EXPECT_EQ(platform::path_to_fs_narrow(L"\u0101", narrow), 1113);
+        EXPECT_EQ(platform::path_to_fs_narrow(L"x\u4E2D", narrow), 1113);
+        SetFileApisToOEM();
+        EXPECT_TRUE(platform::path_to_fs_narrow(L"\u00E9", narrow) == 0 && narrow == "\x82");
+        SetFileApisToANSI();
+    }
+
+    // This program's own version resource (1.2.3.4); files without one are unreadable.
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    std::vector<std::uint8_t> block;
+    ASSERT_EQ(platform::read_fixed_file_info(self, block), platform::version_info_result::ok);
+    EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 8, block.begin() + 16),
+              (std::vector<std::uint8_t>{2, 0, 1, 0, 4, 0, 3, 0}));
+    write_text(work / "plain.exe", "not an executable");
+    EXPECT_EQ(platform::read_fixed_file_info(work / "plain.exe", block),
+              platform::version_info_result::unreadable);
+}
+#endif
+
+} // namespace
