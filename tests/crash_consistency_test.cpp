@@ -66,14 +66,18 @@ std::vector<change> changes_of_a_run(update_scenario& s) {
     return read_changes(log);
 }
 
+int marker_change(const std::vector<change>& changes) {
+    for (const auto& c : changes)
+        if (c.kind == "write" && fs::path(c.target).filename() == ".accepted")
+            return c.number;
+    return 0;
+}
+
 TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_version) {
     update_scenario s(version(false), version(true));
     const std::vector<change> changes = changes_of_a_run(s);
     ASSERT_EQ(s.installed(), s.new_files);
-    int marker_written = 0;
-    for (const auto& c : changes)
-        if (c.kind == "write" && fs::path(c.target).filename() == ".accepted")
-            marker_written = c.number;
+    const int marker_written = marker_change(changes);
     ASSERT_GT(marker_written, 0);
     ASSERT_GE(changes.size(), 100u);
 
@@ -84,16 +88,24 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         const run_result crashed = s.update(
             "tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(c.number)}});
         ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
+        // At every fourth point before the acceptance the next update, which first undoes what
+        // is left, comes at once.
+        if (c.number % 4 == 1 && c.number < marker_written) {
+            s.prepare_download();
+            const run_result next = s.update();
+            ASSERT_EQ(next.exit_code, 0) << next.err;
+            ASSERT_EQ(s.installed(), s.new_files);
+            ASSERT_FALSE(s.staging_left());
+            continue;
+        }
         const run_result recovered = s.recover();
         ASSERT_EQ(recovered.exit_code, 0) << recovered.err;
         const bool accepted = c.number >= marker_written;
         ASSERT_EQ(s.installed(), accepted ? s.new_files : s.old_files);
         // Unaccepted staging directories are undone or, when their moves never began, removed.
-        if (!accepted) {
-            ASSERT_FALSE(s.staging_left());
-        }
-        // And the installation still takes an update (checked at every third point, which
-        // covers each stage of the run several times).
+        ASSERT_TRUE(accepted || !s.staging_left());
+        // And the installation still takes an update (checked at every third of the other
+        // points, which covers each stage of the run several times).
         if (c.number % 3 != 0 && c.number != static_cast<int>(changes.size()))
             continue;
         s.prepare_download();
@@ -101,6 +113,35 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         ASSERT_EQ(again.exit_code, 0) << again.err;
         ASSERT_EQ(s.installed(), s.new_files);
     }
+}
+
+// The recovery itself may die after any of its changes; the next one still finishes.
+TEST(crash_consistency, a_recovery_interrupted_after_any_change_is_finished_by_the_next) {
+    update_scenario s(version(false), version(true));
+    // An update interrupted just before its acceptance leaves every kind of undo to do.
+    const int n = marker_change(changes_of_a_run(s)) - 1;
+    s.reset();
+    ASSERT_EQ(s.update("tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(n)}})
+                  .exit_code,
+              86);
+    const fs::path interrupted = s.inst.root / "interrupted";
+    fs::copy(s.inst.app_dir, interrupted, fs::copy_options::recursive);
+    int m = 1;
+    for (;; ++m) {
+        SCOPED_TRACE("recovery crash " + std::to_string(m));
+        fs::remove_all(s.inst.app_dir);
+        fs::copy(interrupted, s.inst.app_dir, fs::copy_options::recursive);
+        const run_result crashed =
+            s.recover("tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(m)}});
+        if (crashed.exit_code == 0)
+            break; // the recovery made fewer than m changes
+        ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
+        ASSERT_EQ(s.recover().exit_code, 0);
+        ASSERT_EQ(s.installed(), s.old_files);
+        ASSERT_FALSE(s.staging_left());
+    }
+    std::cout << "recovery crash points: " << m - 1 << "\n";
+    EXPECT_GT(m, 60);
 }
 
 // Kills the product at `count` instants spread over the time of a whole run (and a quarter

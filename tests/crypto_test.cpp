@@ -98,9 +98,10 @@ TEST(ed25519, single_bit_changes_of_the_rfc_vectors_are_refused) {
             ASSERT_FALSE(tavrel::verify_signature(v.msg, v.sig, flipped(v.pk, bit))) << bit;
         // Every bit of the short messages; of the 1023-byte one, every 13th and both ends.
         const std::size_t bits = v.msg.size() * 8;
-        for (std::size_t bit = 0; bit < bits; ++bit)
-            if (v.msg.size() <= 64 || bit % 13 == 0 || bit < 8 || bit >= bits - 8)
-                ASSERT_FALSE(tavrel::verify_signature(flipped(v.msg, bit), v.sig, v.pk)) << bit;
+        for (std::size_t bit = 0; bit < bits; ++bit) {
+            const bool tried = v.msg.size() <= 64 || bit % 13 == 0 || bit < 8 || bit >= bits - 8;
+            ASSERT_FALSE(tried && tavrel::verify_signature(flipped(v.msg, bit), v.sig, v.pk)) << bit;
+        }
         bytes longer = v.msg;
         longer.push_back(0);
         EXPECT_FALSE(tavrel::verify_signature(longer, v.sig, v.pk));

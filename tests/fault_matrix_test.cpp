@@ -68,167 +68,109 @@ std::map<std::string, int> count_calls(const fs::path& log, bool retried = false
 
 class fault_matrix : public ::testing::Test {
   protected:
-    installation inst;
-    fs::path old_template;
-    fs::path package;
-    signed_package signed_zip;
-    tree_snapshot old_files;
-    tree_snapshot new_files;
+    update_scenario s{version(false), version(true)};
 
-    void SetUp() override {
-        install_tree(inst, version(false));
-        old_files = files_of(snapshot_tree(inst.app_dir));
-        old_template = inst.root / "old-template";
-        fs::copy(inst.app_dir, old_template, fs::copy_options::recursive);
-        write_tree(inst.root / "tree", version(true));
-        package = inst.root / "update.zip";
-        signed_zip = pack_and_sign(inst.root / "tree", package);
+    // The calls of a whole update: with `retried`, those that retry transient failures.
+    std::map<std::string, int> calls_of_a_run(bool retried = false) {
+        const fs::path log = s.inst.root / "calls.log";
+        fs::remove(log);
+        EXPECT_EQ(s.update("tavrel-updater-test", {{"TAVREL_CALL_LOG", log.string()}}).exit_code,
+                  0);
+        return count_calls(log, retried);
     }
-
-    void reset() {
-        fs::remove_all(inst.app_dir);
-        fs::copy(old_template, inst.app_dir, fs::copy_options::recursive);
-        fs::remove_all(inst.download_dir);
-        fs::create_directories(inst.download_dir);
-        fs::copy_file(package, inst.archive);
-    }
-
-    run_result update(environment_list extra) {
-        const ended_process app;
-        auto environment = inst.environment();
-        environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r =
-            run(program("tavrel-updater-test"),
-                {std::to_string(app.pid()), inst.app_dir.string(), inst.archive.string(),
-                 signed_zip.signature, signed_zip.size, "2.1.0"},
-                with_environment(environment));
-        return r;
-    }
-
-    run_result recover(environment_list extra = {}) {
-        fs::create_directories(inst.download_dir);
-        const ended_process app;
-        auto environment = inst.environment();
-        environment.insert(environment.end(), extra.begin(), extra.end());
-        const run_result r = run(program("tavrel-updater-test"),
-                                 {std::to_string(app.pid()), inst.app_dir.string(), "--recover"},
-                                 in_directory(inst.download_dir, environment));
-        return r;
-    }
-
-    bool staging_left() const {
-        for (const auto& entry : fs::directory_iterator(inst.app_dir))
-            if (entry.path().filename().string().rfind(".tavrel-update-", 0) == 0)
-                return true;
-        return false;
-    }
-
-    tree_snapshot installed() const {
-        return files_of(snapshot_tree(inst.app_dir, ".tavrel-update-"));
+    run_result update(const environment_list& extra) {
+        s.reset();
+        return s.update("tavrel-updater-test", extra);
     }
 
     void expect_whole_version(const std::string& when) {
-        const tree_snapshot now = installed();
-        EXPECT_TRUE(now == old_files || now == new_files) << "a mix of versions " << when;
+        const tree_snapshot now = s.installed();
+        EXPECT_TRUE(now == s.old_files || now == s.new_files) << "a mix of versions " << when;
+    }
+    // A failed run leaves the old version; any other a whole one.
+    void expect_outcome(const run_result& r) {
+        if (r.exit_code == 1) {
+            EXPECT_EQ(s.installed(), s.old_files) << r.err;
+        } else {
+            expect_whole_version("after a run that succeeded or ignored a failure");
+        }
     }
 
-    static void expect_message(const std::string& op, const std::string& err) {
-        ASSERT_FALSE(err.empty());
-        ASSERT_EQ(err.back(), '\n');
-        const std::string line = err.substr(0, err.size() - 1);
-        EXPECT_EQ(line.find('\n'), std::string::npos) << "one message: " << err;
+    // The end of a run with a failing call: its message, or no message when the failure
+    // was rightly ignored (cleanup) or ended the run as a rejected invocation (the ready marker).
+    static void expect_reported(const std::string& op, int k, const run_result& r) {
+        if (r.exit_code != 1) {
+            EXPECT_TRUE(r.exit_code == 0 || (r.exit_code == 2 && op == "write" && k == 1))
+                << r.exit_code << " " << r.err;
+            EXPECT_EQ(r.err, "");
+            return;
+        }
+        ASSERT_FALSE(r.err.empty());
+        const std::string line = r.err.substr(0, r.err.size() - 1);
+        EXPECT_EQ(r.err.back(), '\n');
+        EXPECT_EQ(line.find('\n'), std::string::npos) << "one message: " << r.err;
         bool known = false;
         for (const auto& beginning : expected_beginnings.at(op))
-            known = known || line.rfind(beginning, 0) == 0;
+            known = known || line.starts_with(beginning);
         EXPECT_TRUE(known) << op << ": " << line;
+    }
+
+    // A kept staging directory is finished by the next recovery.
+    void recover_if_kept() {
+        if (s.staging_left()) {
+            const run_result later = s.recover("tavrel-updater-test");
+            EXPECT_EQ(later.exit_code, 0) << later.err;
+            expect_whole_version("after a later recovery");
+        }
     }
 };
 
 TEST_F(fault_matrix, every_failing_call_of_an_update_leaves_a_whole_version) {
-    reset();
-    const fs::path calls_log = inst.root / "calls.log";
-    ASSERT_EQ(update({{"TAVREL_CALL_LOG", calls_log.string()}}).exit_code, 0);
-    new_files = installed();
-    const std::map<std::string, int> calls = count_calls(calls_log);
+    const std::map<std::string, int> calls = calls_of_a_run();
     ASSERT_GT(calls.at("rename"), 10);
-
     int tried = 0;
     for (const auto& [op, count] : calls) {
-        for (int k = 1; k <= count; ++k) {
+        for (int k = 1; k <= count; ++k, ++tried) {
             SCOPED_TRACE(op + ":" + std::to_string(k));
-            reset();
             const run_result r = update({{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
-            ++tried;
-            if (r.exit_code == 1) {
-                expect_message(op, r.err);
-                EXPECT_EQ(installed(), old_files) << r.err;
-            } else {
-                // Ready marker refused (exit 2), or a failure of cleanup that the run rightly
-                // ignores (exit 0).
-                EXPECT_TRUE(r.exit_code == 0 || (r.exit_code == 2 && op == "write" && k == 1))
-                    << r.exit_code << " " << r.err;
-                EXPECT_EQ(r.err, "");
-                expect_whole_version("right after the run");
-            }
-            // A kept staging directory is finished by the next recovery.
-            if (staging_left()) {
-                const run_result later = recover();
-                EXPECT_EQ(later.exit_code, 0) << later.err;
-                expect_whole_version("after a later recovery");
-            }
-            if (r.exit_code == 1) {
-                EXPECT_EQ(installed(), old_files);
-            }
+            expect_reported(op, k, r);
+            expect_outcome(r);
+            recover_if_kept();
+            expect_outcome(r);
         }
     }
     std::cout << "update faults tried: " << tried << "\n";
 }
 
 TEST_F(fault_matrix, every_failing_call_of_a_recovery_is_retried_by_the_next_one) {
-    // A transaction interrupted in the middle of its moves, to be recovered.
-    reset();
-    const fs::path changes_log = inst.root / "changes.log";
-    ASSERT_EQ(update({{"TAVREL_CHANGE_LOG", changes_log.string()}}).exit_code, 0);
-    new_files = installed();
-    int crash_point = 0;
+    // A transaction interrupted in the middle of its moves (after its fifth rename), recovered.
+    const fs::path changes = s.inst.root / "changes.log";
+    ASSERT_EQ(update({{"TAVREL_CHANGE_LOG", changes.string()}}).exit_code, 0);
+    std::string crash_point;
     int renames = 0;
-    std::istringstream lines(read_bytes(changes_log));
-    for (std::string line; std::getline(lines, line) && renames < 5;) {
-        std::istringstream fields(line);
-        std::string kind;
-        fields >> crash_point >> kind;
-        renames += kind == "rename";
-    }
+    std::istringstream lines(read_bytes(changes));
+    for (std::string line; renames < 5 && std::getline(lines, line);)
+        if (line.find(" rename ") != std::string::npos && ++renames == 5)
+            crash_point = line.substr(0, line.find(' '));
     const auto interrupted = [&] {
-        reset();
-        const run_result crashed =
-            update({{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(crash_point)}});
-        ASSERT_EQ(crashed.exit_code, 86);
-        ASSERT_NE(installed(), old_files);
+        ASSERT_EQ(update({{"TAVREL_CRASH_AFTER_CHANGE", crash_point}}).exit_code, 86);
+        ASSERT_NE(s.installed(), s.old_files);
     };
-
     interrupted();
-    const fs::path calls_log = inst.root / "recovery-calls.log";
-    ASSERT_EQ(recover({{"TAVREL_CALL_LOG", calls_log.string()}}).exit_code, 0);
-    ASSERT_EQ(installed(), old_files);
-    const std::map<std::string, int> calls = count_calls(calls_log);
-
+    const fs::path log = s.inst.root / "recovery-calls.log";
+    ASSERT_EQ(s.recover("tavrel-updater-test", {{"TAVREL_CALL_LOG", log.string()}}).exit_code, 0);
+    ASSERT_EQ(s.installed(), s.old_files);
     int tried = 0;
-    for (const auto& [op, count] : calls) {
-        for (int k = 1; k <= count; ++k) {
+    for (const auto& [op, count] : count_calls(log)) {
+        for (int k = 1; k <= count; ++k, ++tried) {
             SCOPED_TRACE(op + ":" + std::to_string(k));
             interrupted();
-            const run_result r = recover({{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
-            ++tried;
-            if (r.exit_code == 1) {
-                expect_message(op, r.err);
-            } else {
-                EXPECT_TRUE(r.exit_code == 0 || (r.exit_code == 2 && op == "write" && k == 1))
-                    << r.exit_code << " " << r.err;
-            }
-            const run_result later = recover();
+            expect_reported(op, k,
+                            s.recover("tavrel-updater-test",
+                                      {{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}}));
+            const run_result later = s.recover();
             EXPECT_EQ(later.exit_code, 0) << later.err;
-            EXPECT_EQ(installed(), old_files);
+            EXPECT_EQ(s.installed(), s.old_files);
         }
     }
     std::cout << "recovery faults tried: " << tried << "\n";
@@ -238,44 +180,27 @@ TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_repo
     // Every call that retries (writes, renames, removals, flush openings), failing transiently
     // for a moment and then for longer than its bound of 200 ms. Within the bound the run is
     // as if nothing had failed; beyond it, it ends as a failure of that call ends.
-    reset();
-    const fs::path calls_log = inst.root / "calls.log";
-    ASSERT_EQ(update({{"TAVREL_CALL_LOG", calls_log.string()}}).exit_code, 0);
-    new_files = installed();
-    const std::map<std::string, int> calls = count_calls(calls_log, true);
+    const std::map<std::string, int> calls = calls_of_a_run(true);
     for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open"})
         EXPECT_GT(calls.count(op), 0u) << op << " never retried";
-    const environment_list bound = {{"TAVREL_TEST_RETRY_OPERATION_MS", "200"}};
     int tried = 0;
     for (const auto& [op, count] : calls) {
-        for (int k = 1; k <= count; ++k) {
+        for (int k = 1; k <= count; ++k, tried += 2) {
             SCOPED_TRACE(op + ":" + std::to_string(k));
-            reset();
-            const run_result waited = update(
-                environment_list{{"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":2"}} +
-                bound);
+            const auto failing = [&](const char* times) {
+                return update(
+                    {{"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":" + times},
+                     {"TAVREL_TEST_RETRY_OPERATION_MS", "200"}});
+            };
+            const run_result waited = failing("2");
             EXPECT_EQ(waited.exit_code, 0) << waited.err;
             EXPECT_EQ(waited.err, "");
-            EXPECT_EQ(installed(), new_files);
+            EXPECT_EQ(s.installed(), s.new_files);
 
-            reset();
-            const run_result held =
-                update(environment_list{
-                           {"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":1000"}} +
-                       bound);
-            if (held.exit_code == 1) {
-                expect_message(op, held.err);
-                EXPECT_EQ(installed(), old_files) << held.err;
-            } else {
-                EXPECT_TRUE(held.exit_code == 0 || (held.exit_code == 2 && op == "write" && k == 1))
-                    << held.exit_code << " " << held.err;
-                expect_whole_version("after a failure that was ignored");
-            }
-            if (staging_left()) {
-                EXPECT_EQ(recover().exit_code, 0);
-                expect_whole_version("after a later recovery");
-            }
-            tried += 2;
+            const run_result held = failing("1000");
+            expect_reported(op, k, held);
+            expect_outcome(held);
+            recover_if_kept();
         }
     }
     std::cout << "transient faults tried: " << tried << "\n";

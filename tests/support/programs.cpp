@@ -1,5 +1,6 @@
 #include "support/programs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -76,8 +77,12 @@ child_process::child_process(const std::filesystem::path& exe, const std::vector
         if (!replaced)
             env_strings.push_back(entry);
     }
-    for (const auto& [key, value] : options.environment)
-        env_strings.push_back(key + "=" + value);
+    // Of a name given twice, the later value counts.
+    const auto& added = options.environment;
+    for (auto it = added.begin(); it != added.end(); ++it)
+        if (std::none_of(it + 1, added.end(),
+                         [&](const auto& later) { return later.first == it->first; }))
+            env_strings.push_back(it->first + "=" + it->second);
     std::vector<char*> envp;
     for (auto& e : env_strings)
         envp.push_back(e.data());

@@ -92,7 +92,32 @@ tree_snapshot snapshot_tree(const fs::path& root, std::string_view skip_top_leve
     return out;
 }
 
+file_tree files_below(const fs::path& root, std::string_view skip_top_level_prefix) {
+    file_tree files;
+    for (const auto& [name, node] : snapshot_tree(root, skip_top_level_prefix))
+        if (node.type == node_type::file)
+            files[name] = node.bytes;
+    return files;
+}
+
+file_tree operator+(file_tree left, const file_tree& right) {
+    for (const auto& [name, bytes] : right)
+        left[name] = bytes;
+    return left;
+}
+
+std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "";
+}
+
 void write_bytes(const fs::path& file, std::string_view bytes) {
+    if (file.has_parent_path())
+        fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -47,8 +48,20 @@ using tree_snapshot = std::map<std::string, tree_node>;
 tree_snapshot snapshot_tree(const std::filesystem::path& root,
                             std::string_view skip_top_level_prefix = {});
 
+// Regular files below `root` (links not followed): relative path -> content. Top-level entries
+// named with `skip_top_level_prefix` are left out.
+using file_tree = std::map<std::string, std::string>;
+file_tree files_below(const std::filesystem::path& root,
+                      std::string_view skip_top_level_prefix = {});
+// The files of `left` with those of `right` added or replacing theirs.
+file_tree operator+(file_tree left, const file_tree& right);
+
+// Writes a file, creating the directories it needs.
 void write_bytes(const std::filesystem::path& file, std::string_view bytes);
 std::string read_bytes(const std::filesystem::path& file);
+
+// The message of the exception that `action` throws, or "" when it throws none.
+std::string error_of(const std::function<void()>& action);
 
 // Permission bits are not enforced for root, so tests that need an unreadable path ask this.
 bool permissions_are_enforced();

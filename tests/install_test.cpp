@@ -1,0 +1,724 @@
+// The install subsystem on real files: the journal's bytes and how they are read back, the
+// commit and the end of its transaction, the undo within a run, and recovery at start-up.
+#include "install/commit.h"
+#include "install/journal.h"
+#include "install/recovery.h"
+#include "install/rollback.h"
+
+#include "support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <set>
+#include <stdexcept>
+
+namespace tavrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using entry_list = std::vector<std::pair<long long, std::string>>;
+
+const std::string header = "Tavrel update transaction 1\n";
+// The text of the error that the fault hooks inject (EIO; the same number on Windows).
+const std::string injected = platform::error_description(EIO);
+const std::string retained = " Backups were retained for recovery.";
+const std::string not_launched = "The updated application could not be launched.";
+
+const file_tree old_tree = {{"Tavrel.exe", "old exe"},
+                            {"readme.txt", "old readme"},
+                            {"obsolete.txt", "obsolete"},
+                            {"keep.txt", "keep"}};
+const file_tree new_tree = {{"Tavrel.exe", "new exe"},
+                            {"readme.txt", "new readme"},
+                            {"plugins/extra/p.dll", "plugin"},
+                            {"keep.txt", "keep"}};
+// The journal of the staged update: the package's files, then the removals.
+const std::string update_journal = header +
+                                   "1 \"Tavrel.exe\"\n0 \"plugins/extra/p.dll\"\n"
+                                   "1 \"readme.txt\"\n1 \"obsolete.txt\"\n0 \"gone.txt\"\n";
+
+const auto confirm = [](const fs::path&) { return true; };
+
+// The old version installed and the new one staged. The backslash in the directory's name shows
+// the separator rewriting of messages. Each case of a table starts again from SetUp.
+class install : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const auto& child : fs::directory_iterator(root))
+            fs::remove_all(child.path());
+        for (const auto& [name, bytes] : old_tree)
+            write_bytes(app / name, bytes);
+        for (const auto& [name, bytes] : new_tree)
+            if (name != "keep.txt")
+                write_bytes(staging / "new" / name, bytes);
+    }
+
+    void prepare(update_transaction& transaction) const {
+        transaction.staging_dir = staging;
+        transaction.entries = {{"Tavrel.exe"},
+                               {"plugins/extra/p.dll"},
+                               {"readme.txt"},
+                               {"obsolete.txt", false, false, true},
+                               {"gone.txt", false, false, true}};
+        transaction.prepared = true;
+    }
+
+    // What a commit that failed at gone.txt has moved, with the flags it set.
+    void moved_all_but_the_last(update_transaction& transaction) const {
+        prepare(transaction);
+        for (const char* name : {"Tavrel.exe", "readme.txt", "obsolete.txt"})
+            write_bytes(staging / "old" / name, read_bytes(app / name));
+        fs::remove(app / "obsolete.txt");
+        for (const char* name : {"Tavrel.exe", "plugins/extra/p.dll", "readme.txt"}) {
+            write_bytes(app / name, read_bytes(staging / "new" / name));
+            fs::remove(staging / "new" / name);
+        }
+        for (int i : {0, 2, 3})
+            transaction.entries[i].backed_up = true;
+        for (int i : {0, 1, 2})
+            transaction.entries[i].installed = true;
+    }
+
+    file_tree installed() const { return files_below(app, ".tavrel-update-"); }
+    bool recover(std::string& error) const {
+        update_transaction transaction(app);
+        return recover_transaction(transaction, error);
+    }
+
+    temp_dir temp;
+    const fs::path root = temp.path();
+    const fs::path app = root / "we\\ird";
+    const fs::path staging = app / ".tavrel-update-1-2";
+};
+
+// --- the journal -----------------------------------------------------------------------------
+
+TEST_F(install, the_journal_holds_one_quoted_line_per_entry_and_reads_back) {
+#ifdef _WIN32
+    const long long odd_existed = 0; // a Windows file name cannot hold a double quote
+#else
+    const long long odd_existed = 1;
+    write_bytes(app / "odd \"name\".txt", "odd");
+#endif
+    // (UTF-8 names become paths through path_from_utf8: on Windows a narrow path is not UTF-8)
+    write_bytes(app / path_from_utf8("caf\xC3\xA9.txt"), "caf");
+    update_transaction transaction(app);
+    transaction.staging_dir = staging;
+    transaction.entries = {{"Tavrel.exe"},
+                           {"dir\\back.txt"},
+                           {"odd \"name\".txt"},
+                           {"gone.txt", false, false, true},
+                           {path_from_utf8("caf\xC3\xA9.txt"), false, false, true}};
+    transaction.keep_for_recovery = true;
+    write_recovery_journal(transaction);
+    const std::string written = read_bytes(staging / ".transaction");
+    EXPECT_EQ(written, header + "1 \"Tavrel.exe\"\n0 \"dir/back.txt\"\n" +
+                           std::to_string(odd_existed) +
+                           " \"odd \\\"name\\\".txt\"\n0 \"gone.txt\"\n1 \"caf\xC3\xA9.txt\"\n");
+    EXPECT_FALSE(fs::exists(staging / ".transaction-new"));
+    entry_list read;
+    read_recovery_journal(staging / ".transaction", [&](long long existed, const std::string& p) {
+        read.emplace_back(existed, p);
+    });
+    EXPECT_EQ(read, (entry_list{{1, "Tavrel.exe"},
+                                {0, "dir/back.txt"},
+                                {odd_existed, "odd \"name\".txt"},
+                                {0, "gone.txt"},
+                                {1, "caf\xC3\xA9.txt"}}));
+}
+
+TEST_F(install, journal_failures_carry_their_messages) {
+    const std::string cannot_write = "Could not write the update recovery journal.";
+    const std::string cannot_open = "Could not open the update recovery journal.";
+    const std::string cannot_save = "Could not save the update recovery journal.";
+    const struct {
+        const char* fault;
+        std::string message;
+    } cases[] = {
+        {"write:1", cannot_write},
+        {"flush_open:1", cannot_open},
+        {"flush:1", cannot_save},
+        {"rename:1", cannot_write},
+        {"flush_tree:1", cannot_save},
+        {"status:1", "exists: " + injected + ": \"" + (app / "Tavrel.exe").string() + "\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        SetUp();
+        update_transaction transaction(app);
+        prepare(transaction);
+        transaction.keep_for_recovery = true;
+        injected_failure fault(c.fault);
+        EXPECT_EQ(error_of([&] { write_recovery_journal(transaction); }), c.message);
+        // Under its own name only when whole (its directory's flush is what failed).
+        EXPECT_EQ(fs::exists(staging / ".transaction"), c.fault == std::string("flush_tree:1"));
+    }
+    update_transaction transaction(app);
+    prepare(transaction);
+    transaction.staging_dir = root / "missing";
+    EXPECT_EQ(error_of([&] { write_recovery_journal(transaction); }), cannot_write);
+    EXPECT_EQ(error_of([&] { flush_file_to_disk(root / "absent"); }), cannot_open);
+    EXPECT_EQ(error_of([&] { flush_file_to_disk(app / "keep.txt"); }), "");
+}
+
+TEST_F(install, the_journal_reading_rules) {
+    const std::string invalid = "The update recovery journal is invalid.";
+    const std::string incomplete = "The update recovery journal is incomplete.";
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string message; // empty: read whole, giving `entries`
+        entry_list entries;
+    } cases[] = {
+        {"one entry", header + "1 \"a\"\n", "", {{1, "a"}}},
+        {"blank lines and extra spaces",
+         header + "\n \t1   \"a b\"  \n\n\n0\t\"c/d\"\n\n",
+         "",
+         {{1, "a b"}, {0, "c/d"}}},
+        {"entries ending in CR LF", header + "1 \"a\"\r\n0 \"b\"\r\n", "", {{1, "a"}, {0, "b"}}},
+        {"no final line feed", header + "0 \"a\"", "", {{0, "a"}}},
+        {"escaped quote and backslash", header + "1 \"a\\\"b\\\\c\"\n", "", {{1, "a\"b\\c"}}},
+        {"unquoted word", header + "1 word next\n", incomplete, {{1, "word"}}},
+        {"unquoted words in pairs", header + "1 word 0 next\n", "", {{1, "word"}, {0, "next"}}},
+        {"values left to recovery",
+         header + "7 \"a\"\n-1 \"b\"\n+0 \"c\"\n",
+         "",
+         {{7, "a"}, {-1, "b"}, {0, "c"}}},
+        {"header ending in CR", "Tavrel update transaction 1\r\n1 \"a\"\n", invalid, {}},
+        {"other version", "Tavrel update transaction 2\n1 \"a\"\n", invalid, {}},
+        {"byte-order mark", "\xEF\xBB\xBF" + header + "1 \"a\"\n", invalid, {}},
+        {"empty file", "", invalid, {}},
+        {"header only", header, incomplete, {}},
+        {"header without line feed", "Tavrel update transaction 1", incomplete, {}},
+        {"header and blank lines", header + "\n \n\t\n", incomplete, {}},
+        {"unterminated quote", header + "1 \"a\n", incomplete, {}},
+        {"number without path", header + "1\n", incomplete, {}},
+        {"path without number", header + "\"a\"\n", incomplete, {}},
+        {"number too large", header + "99999999999999999999 \"a\"\n", incomplete, {}},
+        {"bad second entry", header + "1 \"a\"\nx \"b\"\n", incomplete, {{1, "a"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_bytes(root / "j", c.bytes);
+        entry_list read;
+        EXPECT_EQ(error_of([&] {
+                      read_recovery_journal(root / "j",
+                                            [&](long long existed, const std::string& p) {
+                                                read.emplace_back(existed, p);
+                                            });
+                  }),
+                  c.message);
+        EXPECT_EQ(read, c.entries);
+    }
+    EXPECT_EQ(error_of([&] { read_recovery_journal(root / "absent", {}); }), invalid);
+    // An exception from the entry check ends the read.
+    write_bytes(root / "j", header + "1 \"a\"\n1 \"b\"\n");
+    int calls = 0;
+    EXPECT_EQ(error_of([&] {
+                  read_recovery_journal(root / "j", [&](long long, const std::string&) {
+                      ++calls;
+                      throw std::runtime_error("refused");
+                  });
+              }),
+              "refused");
+    EXPECT_EQ(calls, 1);
+}
+
+// --- the commit ------------------------------------------------------------------------------
+
+TEST_F(install, a_commit_installs_backs_up_removes_and_finishes) {
+    {
+        update_transaction transaction(app);
+        prepare(transaction);
+        std::string error = "stale";
+        fs::path launched;
+        ASSERT_TRUE(commit_update(
+            transaction,
+            [&](const fs::path& executable) {
+                launched = executable;
+                // While the application starts, the backups and the journal are on disk.
+                EXPECT_EQ(read_bytes(staging / ".transaction"), update_journal);
+                EXPECT_EQ(files_below(staging / "old"), (file_tree{{"Tavrel.exe", "old exe"},
+                                                                   {"readme.txt", "old readme"},
+                                                                   {"obsolete.txt", "obsolete"}}));
+                EXPECT_EQ(installed(), new_tree);
+                EXPECT_FALSE(fs::exists(staging / ".accepted"));
+                return true;
+            },
+            error))
+            << error;
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(launched, app / "Tavrel.exe");
+        EXPECT_TRUE(transaction.committed);
+        EXPECT_FALSE(transaction.keep_for_recovery);
+        EXPECT_EQ(read_bytes(staging / ".accepted"), "Tavrel update backup\n");
+        const bool backed_up[] = {true, false, true, true, false};
+        const bool moved_in[] = {true, true, true, false, false};
+        for (std::size_t i = 0; i < transaction.entries.size(); ++i) {
+            EXPECT_EQ(transaction.entries[i].backed_up, backed_up[i]) << i;
+            EXPECT_EQ(transaction.entries[i].installed, moved_in[i]) << i;
+        }
+    }
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_EQ(installed(), new_tree);
+}
+
+TEST_F(install, a_transaction_that_is_not_ready_is_refused) {
+    const struct {
+        const char* name;
+        bool prepared, committed, with_handler;
+    } cases[] = {{"not prepared", false, false, true},
+                 {"already committed", true, true, true},
+                 {"no handler", true, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const tree_snapshot before = snapshot_tree(root);
+        update_transaction transaction(app);
+        prepare(transaction);
+        transaction.prepared = c.prepared;
+        transaction.committed = c.committed;
+        transaction.keep_for_recovery = true; // the end of the transaction must not clean up
+        std::string error;
+        bool called = false;
+        relaunch_callable handler;
+        if (c.with_handler)
+            handler = [&](const fs::path&) { return called = true; };
+        EXPECT_FALSE(commit_update(transaction, handler, error));
+        EXPECT_EQ(error, "The update is not prepared or has no relaunch handler.");
+        EXPECT_FALSE(called);
+        EXPECT_EQ(snapshot_tree(root), before);
+    }
+}
+
+TEST_F(install, a_commit_failing_before_acceptance_restores_the_previous_files) {
+    const struct {
+        const char* name;
+        const char* fault; // TAVREL_FAIL_OPERATION, or empty
+        int handler;       // 0 confirms, 1 refuses, 2 throws
+        std::string message;
+    } cases[] = {
+        {"handler refuses", "", 1, not_launched},
+        {"handler throws", "", 2, "application exploded"},
+        {"journal not written", "write:1", 0, "Could not write the update recovery journal."},
+        {"status query fails", "status:1", 0, "Cannot inspect an update destination."},
+        {"rename fails midway", "rename:4", 0,
+         "rename: " + injected + ": \"" + (staging / "new" / "plugins/extra/p.dll").string() +
+             "\", \"" + (app / "plugins/extra/p.dll").string() + "\""},
+        {"directory not created", "create_directory:1", 0,
+         "create_directories: " + injected + ": \"" + (staging / "old").string() + "\""},
+        {"a file where a directory is needed", "", 0,
+         "An update destination conflicts with an existing file or directory."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const bool conflict = std::string(c.name).starts_with("a file where");
+        if (conflict)
+            write_bytes(app / "plugins", "not a directory");
+        const file_tree before = installed();
+        {
+            injected_failure fault(c.fault);
+            update_transaction transaction(app);
+            prepare(transaction);
+            std::string error;
+            EXPECT_FALSE(commit_update(
+                transaction,
+                [&](const fs::path&) {
+                    if (c.handler == 2)
+                        throw std::runtime_error("application exploded");
+                    return c.handler == 0;
+                },
+                error));
+            EXPECT_EQ(error, c.message);
+            EXPECT_FALSE(transaction.prepared || transaction.committed ||
+                         transaction.keep_for_recovery);
+            for (const auto& entry : transaction.entries)
+                EXPECT_FALSE(entry.backed_up || entry.installed) << entry.relative_path;
+            EXPECT_EQ(installed(), before);
+            EXPECT_FALSE(conflict &&
+                         (fs::exists(staging / ".transaction") || fs::exists(staging / "old")));
+        }
+        EXPECT_FALSE(fs::exists(staging));
+        EXPECT_EQ(installed(), before);
+        // Directories the update created stay, empty, after an undo.
+        EXPECT_TRUE(c.handler == 0 || fs::is_empty(app / "plugins" / "extra"));
+    }
+}
+
+// Every single failing call of every kind, wherever it falls, ends in the old tree or the new.
+TEST_F(install, any_failing_call_in_a_commit_leaves_the_old_or_the_new_files) {
+    std::set<std::string> messages;
+    for (const char* operation : {"status", "rename", "create_directory", "write", "flush_open",
+                                  "flush", "flush_tree", "remove", "remove_tree", "list"}) {
+        for (int k = 1;; ++k) {
+            const std::string spec = std::string(operation) + ":" + std::to_string(k);
+            SCOPED_TRACE(spec);
+            SetUp();
+            bool accepted = false;
+            {
+                injected_failure fault(spec);
+                update_transaction transaction(app);
+                prepare(transaction);
+                std::string error;
+                const bool ok = commit_update(transaction, confirm, error);
+                if (!ok)
+                    messages.insert(error);
+                accepted = ok && fs::exists(staging / ".accepted");
+            }
+            // A run that finished cleanly was not reached by the fault: this operation is done.
+            if (accepted && !fs::exists(staging))
+                break;
+            std::string error;
+            EXPECT_TRUE(recover(error)) << error;
+            EXPECT_EQ(installed(), accepted ? new_tree : old_tree);
+        }
+    }
+    EXPECT_TRUE(messages.count("rename: " + injected + ": \"" + (app / "Tavrel.exe").string() +
+                               "\", \"" + (staging / "old" / "Tavrel.exe").string() + "\""));
+}
+
+TEST_F(install, a_commit_whose_finish_fails_is_settled_by_the_acceptance_marker) {
+    const struct {
+        const char* name;
+        const char* fault;
+        bool kept;         // keep_for_recovery: the acceptance may not be on disk
+        bool journal_left; // and the backups with it
+        bool marker_left;
+    } cases[] = {
+        // The journal is the first write and flush; the marker the second. The moves are
+        // flushed (the second flush of a tree) before the marker is written.
+        {"moves not flushed", "flush_tree:2", true, true, false},
+        {"marker not written", "write:2", true, true, false},
+        {"marker not opened for the flush", "flush_open:2", true, true, true},
+        {"marker not flushed", "flush:2", true, true, true},
+        // The finish removes the journal first; without it the marker has no more use.
+        {"journal cannot be removed", "remove:1", false, true, true},
+        {"backup tree partly removed", "remove_tree:2", false, false, false},
+        {"listing fails", "list:1", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        {
+            injected_failure fault(c.fault);
+            update_transaction transaction(app);
+            prepare(transaction);
+            std::string error;
+            EXPECT_TRUE(commit_update(transaction, confirm, error));
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(transaction.keep_for_recovery, c.kept);
+        }
+        EXPECT_EQ(installed(), new_tree);
+        EXPECT_EQ(fs::exists(staging / ".transaction"), c.journal_left);
+        EXPECT_TRUE(!c.kept || read_bytes(staging / ".transaction") == update_journal);
+        EXPECT_EQ(fs::exists(staging / ".accepted"), c.marker_left);
+        // A later recovery undoes a journal without its marker, and keeps an accepted directory.
+        std::string error;
+        EXPECT_TRUE(recover(error)) << error;
+        EXPECT_EQ(installed(), c.journal_left && !c.marker_left ? old_tree : new_tree);
+        EXPECT_EQ(fs::exists(staging), c.marker_left);
+    }
+    // The removal itself tolerates a directory that is already gone.
+    remove_transaction_directory(staging, true);
+    remove_transaction_directory(staging, false);
+}
+
+// --- the undo within a run -------------------------------------------------------------------
+
+TEST_F(install, the_undo_restores_what_the_flags_say_and_keeps_what_it_cannot) {
+    const std::string sentence = " Previous files could not all be restored; backups remain in " +
+                                 root.generic_string() + "/we/ird/.tavrel-update-1-2.";
+    file_tree obsolete_stuck = old_tree;
+    obsolete_stuck.erase("obsolete.txt");
+    obsolete_stuck[".tavrel-update-1-2/old/obsolete.txt"] = "obsolete";
+    const struct {
+        const char* name;
+        const char* fault;
+        int stuck; // the entry whose flags stay set, or -1
+        bool installed_left, backed_up_left;
+        file_tree files; // below the application directory, the staging directory included
+    } cases[] = {
+        {"all restored", "", -1, false, false, old_tree},
+        // Entries are undone from the last: obsolete.txt comes back by the first rename,
+        // readme.txt is the first removal, p.dll the second.
+        {"backup cannot be moved back", "rename:1", 3, false, true, obsolete_stuck},
+        {"replaced file cannot be removed", "remove:1", 2, true, true,
+         old_tree + file_tree{{"readme.txt", "new readme"},
+                              {".tavrel-update-1-2/old/readme.txt", "old readme"}}},
+        {"added file cannot be removed", "remove:2", 1, true, false,
+         old_tree + file_tree{{"plugins/extra/p.dll", "plugin"}}},
+        {"restored files not flushed", "flush_tree:1", -1, false, false, old_tree},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const bool restorable = *c.fault == 0;
+        {
+            update_transaction transaction(app);
+            moved_all_but_the_last(transaction);
+            std::string error = not_launched;
+            {
+                injected_failure fault(c.fault);
+                EXPECT_EQ(restore_backups(transaction, error), restorable);
+            }
+            EXPECT_EQ(error, not_launched + (restorable ? "" : sentence));
+            EXPECT_EQ(transaction.keep_for_recovery, !restorable);
+            for (int i = 0; i < 5; ++i) {
+                EXPECT_EQ(transaction.entries[i].installed, i == c.stuck && c.installed_left) << i;
+                EXPECT_EQ(transaction.entries[i].backed_up, i == c.stuck && c.backed_up_left) << i;
+            }
+            EXPECT_EQ(files_below(app), c.files);
+            // A second undo finds nothing more to do.
+            if (restorable) {
+                write_bytes(app / "plugins/extra/p.dll", "must stay");
+                EXPECT_TRUE(restore_backups(transaction, error));
+                EXPECT_EQ(read_bytes(app / "plugins/extra/p.dll"), "must stay");
+                fs::remove(app / "plugins/extra/p.dll");
+            }
+        }
+        // The end of the transaction removes the staging directory only after a whole undo;
+        // the next run's recovery finishes from the journal.
+        EXPECT_EQ(fs::exists(staging), !restorable);
+        write_bytes(staging / ".transaction", update_journal);
+        std::string error;
+        EXPECT_TRUE(recover(error)) << error;
+        EXPECT_EQ(files_below(app), old_tree);
+    }
+    // The end of an unfinished transaction undoes it by itself, and cleans up.
+    SetUp();
+    {
+        update_transaction transaction(app);
+        moved_all_but_the_last(transaction);
+    }
+    EXPECT_EQ(files_below(app), old_tree);
+}
+
+// --- recovery at start-up --------------------------------------------------------------------
+
+TEST_F(install, recovery_undoes_each_entry_from_what_is_on_disk) {
+    fs::remove_all(staging);
+    const fs::path other = app / ".tavrel-update-3-4";
+    write_bytes(app / "restored.txt", "new restored");
+    write_bytes(staging / "old" / "restored.txt", "old restored");
+    write_bytes(app / "not_moved.txt", "not ours");
+    write_bytes(staging / "new" / "not_moved.txt", "staged, never moved in");
+    write_bytes(app / "moved" / "in.txt", "moved in");
+    write_bytes(staging / "old" / "deleted.txt", "deleted by the update");
+    write_bytes(staging / ".transaction", header + "1 \"restored.txt\"\n1 \"keep.txt\"\n"
+                                                   "0 \"not_moved.txt\"\n0 \"moved/in.txt\"\n"
+                                                   "1 \"deleted.txt\"\n0 \"never.txt\"\n");
+    write_bytes(app / "readme.txt", "new readme");
+    write_bytes(other / "old" / "readme.txt", "old readme");
+    write_bytes(other / ".transaction", header + "1 \"readme.txt\"\n");
+    std::string error = "stale";
+    EXPECT_TRUE(recover(error)) << error;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(files_below(app), (old_tree + file_tree{{"restored.txt", "old restored"},
+                                                      {"not_moved.txt", "not ours"},
+                                                      {"deleted.txt", "deleted by the update"}}));
+    const tree_snapshot after = snapshot_tree(app);
+    EXPECT_TRUE(recover(error)) << error;
+    EXPECT_EQ(snapshot_tree(app), after);
+}
+
+TEST_F(install, recovery_considers_only_staging_directories_it_may_undo) {
+    const std::string journal = header + "0 \"keep.txt\"\n";
+    write_bytes(app / ".TAVREL-UPDATE-1-1" / ".transaction", journal);
+    write_bytes(app / ".tavrel-updat" / ".transaction", journal);
+    write_bytes(app / ".tavrel-update-file", journal);
+    write_bytes(app / "sub" / ".tavrel-update-1-1" / ".transaction", journal);
+#ifndef _WIN32
+    write_bytes(root / "outside" / ".transaction", journal);
+    fs::create_directory_symlink(root / "outside", app / ".tavrel-update-link");
+#endif
+    // Crashes before the journal was renamed into place leave staged copies that nothing will
+    // ever use; repeated ones would fill the disk.
+    write_bytes(staging / ".transaction-new", journal);
+    const tree_snapshot before = snapshot_tree(root);
+    std::string error;
+    EXPECT_TRUE(recover(error)) << error;
+    tree_snapshot expected = before;
+    std::erase_if(expected, [](const auto& node) {
+        return node.first.starts_with("we\\ird/.tavrel-update-1-2");
+    });
+    EXPECT_EQ(snapshot_tree(root), expected);
+}
+
+TEST_F(install, only_a_valid_acceptance_marker_keeps_a_transaction) {
+    const struct {
+        const char* name;
+        std::string marker; // bytes of a plain file, or "<dir>" / "<link>"
+        bool kept;
+    } cases[] = {
+        {"valid marker", "Tavrel update backup\n", true},
+        {"one byte more", "Tavrel update backup\n\n", false},
+        {"carriage return", "Tavrel update backup\r", false},
+        {"no line feed", "Tavrel update backupX", false},
+        {"other letter case", "tavrel update backup\n", false},
+        {"empty", "", false},
+        {"a directory", "<dir>", false},
+#ifndef _WIN32
+        {"a link to a valid marker", "<link>", false},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        update_transaction transaction(app);
+        moved_all_but_the_last(transaction);
+        transaction.keep_for_recovery = true;
+        write_bytes(staging / ".transaction", update_journal);
+        const fs::path marker = staging / ".accepted";
+        if (c.marker == "<dir>") {
+            fs::create_directories(marker);
+        } else if (c.marker == "<link>") {
+            write_bytes(root / "valid", "Tavrel update backup\n");
+            fs::create_symlink(root / "valid", marker);
+        } else {
+            write_bytes(marker, c.marker);
+        }
+        EXPECT_EQ(has_acceptance_marker(staging), c.kept);
+        const tree_snapshot before = snapshot_tree(app);
+        std::string error;
+        EXPECT_TRUE(recover(error)) << error;
+        if (c.kept) {
+            EXPECT_EQ(snapshot_tree(app), before);
+        } else {
+            EXPECT_EQ(files_below(app), old_tree);
+        }
+    }
+    EXPECT_FALSE(has_acceptance_marker(root / "absent"));
+}
+
+TEST_F(install, refused_journals_change_nothing) {
+    const std::string unsafe_entry = "The update recovery journal contains an unsafe entry.";
+    const std::string unsafe_file = "The update recovery journal has an unsafe path or size.";
+    std::string many;
+    for (int i = 0; i < 20001; ++i)
+        many += "0 \"f" + std::to_string(i) + "\"\n";
+    const std::string first = header + "1 \"Tavrel.exe\"\n";
+    const struct {
+        const char* name;
+        std::string journal; // "<link>", "<dir>", "<big>", "<old link>" or the journal's bytes
+        std::string message;
+    } cases[] = {
+        {"unsafe last entry", first + "0 \"b/../../evil\"\n", unsafe_entry},
+        {"duplicate in other case", first + "1 \"TAVREL.EXE\"\n", unsafe_entry},
+        {"existed 2", first + "2 \"b\"\n", unsafe_entry},
+        {"negative existed", first + "-1 \"b\"\n", unsafe_entry},
+        {"staging directory as entry", first + "0 \".tavrel-update-1-2/x\"\n", unsafe_entry},
+        {"20,001 entries", first + many, unsafe_entry},
+        {"header ending in CR", "Tavrel update transaction 1\r\n1 \"a\"\n",
+         "The update recovery journal is invalid."},
+        {"other version", "Tavrel update transaction 3\n1 \"a\"\n",
+         "The update recovery journal is invalid."},
+        {"header only", header, "The update recovery journal is incomplete."},
+        {"truncated entry", first + "0 \"b", "The update recovery journal is incomplete."},
+        {"journal of 4,194,305 bytes", "<big>", unsafe_file},
+        {"journal is a directory", "<dir>",
+         "file_size: Is a directory: \"" + (staging / ".transaction").string() + "\""},
+        {"destination is a directory", first + "0 \"plugins\"\n",
+         "An update destination conflicts with an existing file or directory."},
+#ifndef _WIN32
+        {"journal is a link", "<link>", unsafe_file},
+        {"destination through a link", first + "0 \"linked/x\"\n",
+         "Update destinations must not contain symbolic links."},
+        {"backup tree is a link", "<old link>", "Unsafe recovery directory."},
+        {"link inside the staged tree", first + "0 \"sub/x\"\n", "Unsafe recovery path."},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        update_transaction transaction(app);
+        moved_all_but_the_last(transaction);
+        transaction.keep_for_recovery = true;
+        const fs::path journal = staging / ".transaction";
+#ifndef _WIN32
+        fs::create_directories(root / "elsewhere");
+        fs::create_directory_symlink(root / "elsewhere", app / "linked");
+        fs::create_directory_symlink(root / "elsewhere", staging / "new" / "sub");
+        if (c.journal == "<link>") {
+            write_bytes(root / "valid", first);
+            fs::create_symlink(root / "valid", journal);
+        } else if (c.journal == "<old link>") {
+            write_bytes(journal, first);
+            fs::rename(staging / "old", root / "old elsewhere");
+            fs::create_directory_symlink(root / "old elsewhere", staging / "old");
+        }
+#endif
+        if (c.journal == "<dir>") {
+            fs::create_directories(journal);
+        } else if (c.journal == "<big>") {
+            std::string big = first;
+            big.resize(4194305, ' ');
+            write_bytes(journal, big);
+        } else if (!c.journal.starts_with("<")) {
+            write_bytes(journal, c.journal);
+        }
+        const tree_snapshot before = snapshot_tree(root);
+        std::string error;
+        EXPECT_FALSE(recover(error));
+        EXPECT_EQ(error, c.message + retained);
+        EXPECT_EQ(snapshot_tree(root), before);
+    }
+}
+
+TEST_F(install, journals_at_their_limits_are_read) {
+    // 20,000 entries: the update's five and 19,995 files that it added, one of them installed.
+    std::string many = update_journal;
+    for (int i = 5; i < 20000; ++i)
+        many += "0 \"d/f" + std::to_string(i) + "\"\n";
+    // 4,194,304 bytes: the entries followed by blank lines.
+    std::string big = update_journal;
+    big.resize(4194304, '\n');
+    for (const std::string& journal : {many, big}) {
+        SetUp();
+        update_transaction transaction(app);
+        moved_all_but_the_last(transaction);
+        transaction.keep_for_recovery = true;
+        write_bytes(staging / ".transaction", journal);
+        if (journal == many)
+            write_bytes(app / "d" / "f7", "added by the update");
+        std::string error;
+        EXPECT_TRUE(recover(error)) << error;
+        EXPECT_EQ(files_below(app), old_tree);
+    }
+}
+
+TEST_F(install, a_recovery_stopped_by_an_error_is_finished_by_a_later_one) {
+    const struct {
+        const char* fault;
+        std::string message;
+    } cases[] = {
+        {"list:1",
+         "directory_iterator::directory_iterator: " + injected + ": \"" + app.string() + "\""},
+        {"remove:1", "remove: " + injected + ": \"" + (app / "gone.txt").string() + "\""},
+        {"rename:1", "rename: " + injected + ": \"" + (staging / "old" / "obsolete.txt").string() +
+                         "\", \"" + (app / "obsolete.txt").string() + "\""},
+        {"remove_tree:1", "remove_all: " + injected + ": \"" + staging.string() + "\""},
+        {"flush_tree:1", "flush: " + injected + ": \"" + app.string() + "\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        SetUp();
+        {
+            update_transaction transaction(app);
+            moved_all_but_the_last(transaction);
+            transaction.keep_for_recovery = true;
+            write_bytes(staging / ".transaction", update_journal);
+        }
+        std::string error;
+        {
+            injected_failure fault(c.fault);
+            EXPECT_FALSE(recover(error));
+        }
+        EXPECT_EQ(error, c.message + retained);
+        EXPECT_TRUE(recover(error)) << error;
+        EXPECT_EQ(files_below(app), old_tree);
+    }
+}
+
+} // namespace
+} // namespace tavrel::test

@@ -1,0 +1,412 @@
+// The real updater against the demo application: whole updates, the rollback of a version that
+// does not confirm its start, refusals, the handshake and the command line, one updater per
+// installation, and the hostile corpus (each archive also through tavrel-release check).
+#include "app/installation_lock.h"
+#include "app/launch.h"
+#include "support/installation.h"
+#include "support/signing.h"
+#include "support/zip_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <unistd.h>
+
+namespace tavrel::test {
+namespace {
+
+const tree_spec old_version = {
+    {"Tavrel.exe", "demo-app 2.0.3.0"},      {"readme.txt", "read me 2.0.3"},
+    {"data/settings.dat", "settings 2.0.3"}, {"data/legacy.dat", "only in 2.0.3"},
+    {"plugins/a.dll", "plugin a 2.0.3"},
+};
+// Names that only resemble devices install like any other.
+const tree_spec new_version = {
+    {"Tavrel.exe", "demo-app 2.1.0.0"},       {"readme.txt", "read me 2.1.0"},
+    {"data/settings.dat", "settings 2.1.0"},  {"plugins/a.dll", "plugin a 2.1.0"},
+    {"plugins/extra/b.dll", "plugin b, new"}, {"null .txt", "not the null device"},
+    {"console .txt", "not the console"},
+};
+
+const std::string version_refused =
+    "The signed update version does not match the feed or would downgrade Tavrel.";
+
+class updater : public ::testing::Test {
+  protected:
+    update_scenario s{old_version, new_version};
+
+    std::string restarted() const { return "start --disable-splash|" + s.inst.app_dir.string(); }
+    // The updater's arguments with this test process as the application: it never exits.
+    std::vector<std::string> never_exiting() const { return s.update_arguments(::getpid()); }
+    // A run with the demo application as the parent that writes nothing and exits on "ready".
+    run_result with_app(std::vector<std::string> args, const std::vector<std::string>& app_options,
+                        const environment_list& extra = {},
+                        const std::string& program_name = "tavrel-updater") {
+        std::vector<std::string> app_args = {"parent", s.inst.download_dir.string()};
+        app_args.insert(app_args.end(), app_options.begin(), app_options.end());
+        child_process app(program("tavrel-demo-app"), app_args);
+        args[0] = std::to_string(app.pid());
+        const run_result r = run(program(program_name), args,
+                                 in_directory(s.inst.download_dir, s.inst.environment() + extra));
+        EXPECT_EQ(app.wait().exit_code, 0);
+        return r;
+    }
+};
+
+TEST_F(updater, installs_replaces_adds_and_removes_files_and_leaves_an_accepted_backup_alone) {
+    const fs::path kept = s.inst.app_dir / ".tavrel-update-1-2";
+    write_tree(kept, {{".accepted", "Tavrel update backup\n"},
+                      {".transaction", "Tavrel update transaction 1\n1 \"readme.txt\"\n"},
+                      {"old/readme.txt", "an old backup"}});
+    const tree_snapshot kept_before = snapshot_tree(kept);
+    const run_result r = with_app(s.update_arguments(0), {});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.installed(), s.new_files);
+    EXPECT_EQ(snapshot_tree(kept), kept_before);
+    EXPECT_FALSE(fs::exists(s.inst.download_dir));
+    ASSERT_EQ(s.inst.starts(1).size(), 1u);
+    EXPECT_TRUE(std::regex_match(s.inst.starts()[0],
+                                 std::regex("start --disable-splash --tavrel-update-event="
+                                            "Local\\\\TavrelUpdate-[0-9]+-[0-9]+\\|.*")))
+        << s.inst.starts()[0];
+    EXPECT_EQ(
+        run(program("tavrel-demo-app"), {"version", (s.inst.app_dir / "Tavrel.exe").string()}).out,
+        "2.1.0\n");
+}
+
+TEST_F(updater, a_version_that_does_not_confirm_its_start_is_rolled_back) {
+    const struct {
+        std::string behaviour;
+        long long max_ms;
+    } cases[] = {{"hang", 20000}, {"exit", 10000}, {"confirm-exit", 10000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        s.reset();
+        const run_result r =
+            s.update("tavrel-updater-test", {{"TAVREL_DEMO_BEHAVIOUR", c.behaviour},
+                                             {"TAVREL_DEMO_HANG_MS", "30000"},
+                                             {"TAVREL_TEST_CONFIRMATION_MS", "1500"}});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "The updated application could not be launched.\n");
+        EXPECT_LT(r.elapsed.count(), c.max_ms);
+        EXPECT_EQ(s.installed(), s.old_files);
+        EXPECT_FALSE(s.staging_left());
+        EXPECT_TRUE(fs::exists(s.inst.archive)) << "the download stays for another try";
+        const auto starts = s.inst.starts(2);
+        ASSERT_EQ(starts.size(), 2u);
+        EXPECT_NE(starts[0].find("--tavrel-update-event="), std::string::npos);
+        EXPECT_EQ(starts[1], restarted()) << "the previous application is started again";
+    }
+}
+
+TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart_it) {
+    const signed_package good = s.package;
+    const struct {
+        std::string what;
+        tree_spec package; // empty: the scenario's own
+        bool other_signature;
+        std::string version;
+        environment_list environment;
+        std::string message;
+    } cases[] = {
+        {"bad signature",
+         {},
+         true,
+         "2.1.0",
+         {},
+         "The update signature could not be verified. No installed files were changed."},
+        {"version mismatch", {}, false, "2.2.0", {}, version_refused},
+        {"downgrade", {{"Tavrel.exe", "demo-app 2.0.2.0"}}, false, "2.0.2", {}, version_refused},
+        {"reinstall", {{"Tavrel.exe", "demo-app 2.0.3.0"}}, false, "2.0.3", {}, version_refused},
+        {"startup event",
+         {},
+         false,
+         "2.1.0",
+         {{"TAVREL_FAIL_OPERATION", "create_event:1"}},
+         "Could not create the update startup confirmation."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        s.reset();
+        s.package = good;
+        s.version = c.version;
+        if (!c.package.empty()) {
+            write_tree(s.inst.root / c.what, c.package);
+            s.package = pack_and_sign(s.inst.root / c.what, s.inst.archive);
+        }
+        if (c.other_signature) // a real signature, of other bytes
+            s.package.signature = sign_bytes_base64(std::vector<std::uint8_t>{1, 2, 3});
+        const tree_snapshot before = snapshot_tree(s.inst.app_dir);
+        const run_result r =
+            with_app(s.update_arguments(0), {}, c.environment, "tavrel-updater-test");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, c.message + "\n");
+        EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
+        EXPECT_EQ(read_bytes(s.inst.download_dir / "ready"), "ready\r\n");
+        ASSERT_EQ(s.inst.starts(1).size(), 1u);
+        EXPECT_EQ(s.inst.starts()[0], restarted());
+    }
+}
+
+TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {
+    const std::vector<std::string> good = never_exiting();
+    const std::string& pid = good[0];
+    const std::string& app = good[1];
+    const std::string& zip = good[2];
+    const std::string& sig = good[3];
+    const std::string& size = good[4];
+    const auto with = [&](std::size_t i, const std::string& value) {
+        auto args = good;
+        args[i] = value;
+        return args;
+    };
+    std::vector<std::string> plus_extra = good;
+    plus_extra.push_back("extra");
+    const fs::path missing = s.inst.root / "no-such-dir";
+    const std::string wrong_zip = (s.inst.root / "Tavrel-download-1" / "update.zip").string();
+    const std::string invalid_version = "The requested update version is invalid.";
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string message;
+        environment_list environment = {};
+        std::string cancel = ""; // "file" or "directory": a cancel marker at the start
+    } cases[] = {
+        // Wrong forms: exit code 2, nothing shown.
+        {{}, 2, ""},
+        {{pid}, 2, ""},
+        {{pid, app}, 2, ""},
+        {{pid, app, "--recover", "x"}, 2, ""},
+        {{pid, app, "--RECOVER"}, 2, ""},
+        {{pid, app, "--recover "}, 2, ""},
+        {{pid, app, "--recover"}, 2, ""}, // the working directory is no download directory
+        {plus_extra, 2, ""},
+        {with(0, "0"), 2, ""},
+        {with(0, "-0"), 2, ""},
+        {with(0, pid + "x"), 2, ""},
+        {with(0, pid + " "), 2, ""},
+        {with(1, app + "/Tavrel.exe"), 2, ""},
+        {with(2, wrong_zip), 2, ""},
+        {with(2, (s.inst.root / "tavrel-download" / "update.zip").string()), 2, ""},
+        {with(2, (s.inst.root / "TAVREL-DOWNLOAD-1" / "update.zip").string()), 2, ""},
+        {with(2, (s.inst.download_dir / "Update.zip").string()), 2, ""},
+        {with(2, (s.inst.download_dir / "update.ZIP").string()), 2, ""},
+        {with(2, zip + ".part"), 2, ""},
+        {with(3, sig.substr(1)), 2, ""},
+        {with(3, sig + "A"), 2, ""},
+        {with(3, sig.substr(1) + "-"), 2, ""},
+        {with(3, sig.substr(1) + " "), 2, ""},
+        {with(4, "0"), 2, ""},
+        {with(4, "536870913"), 2, ""},
+        {with(4, size + "x"), 2, ""},
+        {with(4, size + " "), 2, ""},
+        {with(4, "-1"), 2, ""},
+        {good, 2, "", {{"TAVREL_FAIL_OPERATION", "write:1"}}}, // the ready marker
+        // Malformed numbers and versions, and paths that do not resolve: shown, exit code 1.
+        {with(0, "x42"), 1, "invalid stoul argument"},
+        {with(0, ""), 1, "invalid stoul argument"},
+        {with(0, "-"), 1, "invalid stoul argument"},
+        {with(0, "4294967296"), 1, "stoul argument out of range"},
+        {{"99999999999999999999", app, "--recover"}, 1, "stoul argument out of range"},
+        {with(4, "x"), 1, "invalid stoull argument"},
+        {with(4, "18446744073709551616"), 1, "stoull argument out of range"},
+        {with(5, "2.1"), 1, invalid_version},
+        {with(5, "2.1.0 "), 1, invalid_version},
+        {with(5, "2.65536.0"), 1, invalid_version},
+        {with(5, "2.1.x"), 1, invalid_version},
+        {with(1, missing.string()), 1,
+         "canonical: No such file or directory: \"" + missing.string() + "\""},
+        // With seven arguments "--recover" is the archive, resolved from the working directory.
+        {{pid, app, "--recover", sig, size, "2.1.0"},
+         1,
+         "canonical: No such file or directory: \"--recover\""},
+        // The application never exits; a cancel marker present at the start ends the run at once.
+        {good,
+         1,
+         "Tavrel did not exit. No installed files were changed.",
+         {{"TAVREL_TEST_EXIT_POLLS", "5"}}},
+        {good, 1, "", {}, "file"},
+        {good, 1, "", {}, "directory"},
+    };
+    fs::create_directories(s.inst.root / "TAVREL-DOWNLOAD-1");
+    fs::create_directories(s.inst.root / "tavrel-download");
+    fs::create_directories(fs::path(wrong_zip).parent_path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        s.prepare_download();
+        for (const char* name : {"TAVREL-DOWNLOAD-1", "tavrel-download", "Tavrel-download-1"})
+            write_bytes(s.inst.root / name / "update.zip", "x");
+        for (const char* name : {"Update.zip", "update.ZIP", "update.zip.part"})
+            write_bytes(s.inst.download_dir / name, "x");
+        if (c.cancel == "file")
+            write_bytes(s.inst.download_dir / "cancel", "");
+        if (c.cancel == "directory")
+            fs::create_directories(s.inst.download_dir / "cancel");
+        const tree_snapshot before = snapshot_tree(s.inst.root);
+        const tree_snapshot app_before = snapshot_tree(s.inst.app_dir);
+        const run_result r = run(program("tavrel-updater-test"), c.args,
+                                 in_directory(s.inst.root, s.inst.environment() + c.environment));
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.message.empty() ? "" : c.message + "\n");
+        EXPECT_LT(r.elapsed.count(), 5000);
+        EXPECT_EQ(snapshot_tree(s.inst.app_dir), app_before);
+        EXPECT_TRUE(s.inst.starts().empty()) << "nothing is started before the application exits";
+        const bool cancelled = !c.cancel.empty();
+        const bool ready = c.message.starts_with("Tavrel did not exit");
+        if (c.exit_code == 2) {
+            EXPECT_EQ(snapshot_tree(s.inst.root), before)
+                << "a rejected invocation changes nothing";
+        }
+        EXPECT_EQ(fs::exists(s.inst.download_dir), !cancelled);
+        EXPECT_EQ(fs::exists(s.inst.download_dir / "ready"), ready);
+    }
+}
+
+TEST_F(updater, the_handshake_with_a_running_application) {
+    // A cancel while the updater waits is seen within a wait or two.
+    const run_result cancelled =
+        with_app(s.update_arguments(0), {"--cancel", "--exit-after-ms", "3000"});
+    EXPECT_EQ(cancelled.exit_code, 1);
+    EXPECT_EQ(cancelled.err, "");
+    EXPECT_LT(cancelled.elapsed.count(), 2500);
+    EXPECT_FALSE(fs::exists(s.inst.download_dir));
+    EXPECT_TRUE(s.inst.starts().empty());
+
+    // Leading blanks, signs and the size limit pass every check: the run reaches "ready", the
+    // application exits and the archive is refused.
+    for (const auto& [prefix, size] : std::vector<std::pair<std::string, std::string>>{
+             {" ", "14"}, {"+", "14"}, {"", "+14"}, {"", " 14"}, {"", "536870912"}}) {
+        SCOPED_TRACE(prefix + "|" + size);
+        s.prepare_download();
+        write_bytes(s.inst.archive, "not an archive");
+        auto args = s.update_arguments(0);
+        args[4] = size;
+        args[5] = " 2. 1 .0";
+        child_process app(program("tavrel-demo-app"), {"parent", s.inst.download_dir.string()});
+        args[0] = prefix + std::to_string(app.pid());
+        const run_result r =
+            run(program("tavrel-updater"), args, with_environment(s.inst.environment()));
+        app.wait();
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(fs::exists(s.inst.download_dir / "ready"));
+        EXPECT_TRUE(r.err.starts_with("The ")) << r.err;
+    }
+    s.reset();
+
+    // Recovery mode starts the application from its directory, and leaves the download.
+    const run_result recovered = with_app({"", s.inst.app_dir.string(), "--recover"}, {});
+    EXPECT_EQ(recovered.exit_code, 0) << recovered.err;
+    EXPECT_EQ(recovered.err, "");
+    ASSERT_EQ(s.inst.starts(1).size(), 1u);
+    EXPECT_EQ(s.inst.starts()[0], restarted());
+    EXPECT_TRUE(fs::exists(s.inst.archive));
+    fs::remove(s.inst.app_dir / "Tavrel.exe");
+    const run_result no_app = with_app({"", s.inst.app_dir.string(), "--recover"}, {});
+    EXPECT_EQ(no_app.exit_code, 1);
+    EXPECT_EQ(no_app.err, "The restored application could not be launched.\n");
+}
+
+TEST_F(updater, the_application_starts_the_updater_through_the_protocol_library) {
+    // The demo application starts the updater, waits for "ready" and exits; the updater goes
+    // on alone (this test process adopts it to collect its exit code). The directories have
+    // names that the command line must carry whole: blanks, backslashes (file names on Linux),
+    // one at the end before the closing quote. (Windows file names hold no quotes.)
+    const struct {
+        std::string app_dir;
+        std::string download_dir;
+    } cases[] = {
+        {"Program Files/Tavrel\\", "tavrel-download-a b"},
+        {"two  blanks\\\\", "tavrel-download-x\\ \\y\\\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app_dir + " | " + c.download_dir);
+        const fs::path app_dir = s.inst.root / c.app_dir;
+        const fs::path archive = s.inst.root / c.download_dir / "update.zip";
+        fs::create_directories(app_dir);
+        fs::copy(s.inst.app_dir, app_dir, fs::copy_options::recursive);
+        write_bytes(archive, read_bytes(s.inst.archive));
+        fs::remove(s.inst.log);
+        const run_result app = run(program("tavrel-demo-app"),
+                                   {"update", program("tavrel-updater").string(), app_dir.string(),
+                                    archive.string(), s.package.signature, s.package.size, "2.1.0"},
+                                   with_environment(s.inst.environment()));
+        ASSERT_EQ(app.exit_code, 0) << app.err;
+        const run_result r = wait_for_orphan(std::stoi(app.out), std::chrono::seconds(30));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(files_of(snapshot_tree(app_dir)), s.new_files);
+        ASSERT_EQ(s.inst.starts(1).size(), 1u);
+        EXPECT_NE(s.inst.starts()[0].find("|" + app_dir.string()), std::string::npos);
+    }
+}
+
+TEST_F(updater, two_updaters_started_together_install_once) {
+    // The application stays a second after "ready", so both updaters overlap.
+    child_process app(program("tavrel-demo-app"),
+                      {"parent", s.inst.download_dir.string(), "--exit-after-ms", "1000"});
+    const auto args = s.update_arguments(app.pid());
+    child_process first(program("tavrel-updater"), args, with_environment(s.inst.environment()));
+    child_process second(program("tavrel-updater"), args, with_environment(s.inst.environment()));
+    const run_result a = first.wait();
+    const run_result b = second.wait();
+    app.wait();
+    EXPECT_EQ((std::multiset<int>{a.exit_code, b.exit_code}), (std::multiset<int>{0, 2}))
+        << a.err << b.err;
+    EXPECT_EQ((a.exit_code == 2 ? a : b).err, "") << "the refused run shows nothing";
+    EXPECT_EQ(s.installed(), s.new_files);
+    EXPECT_EQ(s.inst.starts(1).size(), 1u) << "only one updated application was started";
+
+    // The lock is per installation and goes with its handle.
+    const scoped_handle held = lock_installation(s.inst.root / "a");
+    ASSERT_TRUE(held.valid());
+    EXPECT_FALSE(lock_installation(s.inst.root / "a").valid());
+    EXPECT_TRUE(lock_installation(s.inst.root / "b").valid());
+    // A startup event's name is taken once; the next name differs.
+    const platform::native_text name = make_startup_event_name();
+    const scoped_handle event = create_startup_event(name);
+    ASSERT_TRUE(event.valid());
+    EXPECT_FALSE(create_startup_event(name).valid());
+    EXPECT_TRUE(create_startup_event(make_startup_event_name()).valid());
+}
+
+TEST_F(updater, hostile_packages_are_refused_and_change_no_installed_byte) {
+    const tree_snapshot before = snapshot_tree(s.inst.app_dir);
+    const fs::path release = s.inst.root / "release";
+    for (const auto& hostile : hostile_archives()) {
+        SCOPED_TRACE(hostile.what);
+        s.prepare_download();
+        fs::copy_file(hostile.file, s.inst.archive, fs::copy_options::overwrite_existing);
+        s.package = {test_signature_base64(s.inst.archive),
+                     std::to_string(fs::file_size(s.inst.archive))};
+        const run_result r = s.update();
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, hostile.message + "\n");
+        EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
+        ASSERT_EQ(s.inst.starts(1).size(), 1u);
+        EXPECT_EQ(s.inst.starts()[0], restarted());
+
+        fs::create_directories(release);
+        fs::copy_file(hostile.file, release / "update.zip", fs::copy_options::overwrite_existing);
+        write_bytes(release / "update.json",
+                    "{\"version\": \"2.1.0\", \"size\": " + s.package.size + ", \"signature\": \"" +
+                        s.package.signature + "\"}\n");
+        const run_result checked =
+            run(program("tavrel-release"),
+                {"check", release.string(), "--public-key", test_public_key_base64()});
+        EXPECT_EQ(checked.exit_code, 1);
+        EXPECT_EQ(checked.out, hostile.message + "\n");
+    }
+}
+
+TEST_F(updater, the_product_waits_the_full_sixty_seconds) {
+    const run_result r =
+        run(program("tavrel-updater"), never_exiting(), with_environment(s.inst.environment()));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Tavrel did not exit. No installed files were changed.\n");
+    EXPECT_GE(r.elapsed.count(), 60000);
+    EXPECT_LT(r.elapsed.count(), 70000);
+}
+
+} // namespace
+} // namespace tavrel::test
