@@ -1,5 +1,6 @@
 #include "support/zip_builder.h"
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -243,6 +244,26 @@ std::vector<hostile_archive> hostile_archives() {
     if (archives.size() < 100)
         throw std::runtime_error("the hostile corpus is missing: " + dir.string());
     return archives;
+}
+
+std::string utf16_file(std::string_view utf8_text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : utf8_to_utf16(utf8_text)) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+std::string package_manifest_bytes(const std::vector<std::string>& paths,
+                                   std::string_view line_end) {
+    std::string text = "Tavrel package files 1";
+    text += line_end;
+    for (const std::string& p : paths) {
+        text += p;
+        text += line_end;
+    }
+    return utf16_file(text);
 }
 
 } // namespace tavrel::test

@@ -62,6 +62,12 @@ void write_zip_with_libzip(const std::filesystem::path& file, const std::vector<
 
 std::uint32_t crc32_of(std::string_view bytes);
 
+// UTF-16LE bytes of a UTF-8 text, byte-order mark first (the form of a package file manifest).
+std::string utf16_file(std::string_view utf8_text);
+// A package file manifest: the header line, then one path a line, each ended by `line_end`.
+std::string package_manifest_bytes(const std::vector<std::string>& paths,
+                                   std::string_view line_end = "\n");
+
 // The corpus of archives that every updater must refuse (tests/data/hostile), each with the
 // message it must refuse it with.
 struct hostile_archive {
