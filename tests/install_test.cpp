@@ -5,6 +5,7 @@
 #include "install/recovery.h"
 #include "install/rollback.h"
 
+#include "support/case_table.h"
 #include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -164,52 +165,18 @@ TEST_F(install, journal_failures_carry_their_messages) {
 
 TEST_F(install, the_journal_reading_rules) {
     const std::string invalid = "The update recovery journal is invalid.";
-    const std::string incomplete = "The update recovery journal is incomplete.";
-    const struct {
-        const char* name;
-        std::string bytes;
-        std::string message; // empty: read whole, giving `entries`
-        entry_list entries;
-    } cases[] = {
-        {"one entry", header + "1 \"a\"\n", "", {{1, "a"}}},
-        {"blank lines and extra spaces",
-         header + "\n \t1   \"a b\"  \n\n\n0\t\"c/d\"\n\n",
-         "",
-         {{1, "a b"}, {0, "c/d"}}},
-        {"entries ending in CR LF", header + "1 \"a\"\r\n0 \"b\"\r\n", "", {{1, "a"}, {0, "b"}}},
-        {"no final line feed", header + "0 \"a\"", "", {{0, "a"}}},
-        {"escaped quote and backslash", header + "1 \"a\\\"b\\\\c\"\n", "", {{1, "a\"b\\c"}}},
-        {"unquoted word", header + "1 word next\n", incomplete, {{1, "word"}}},
-        {"unquoted words in pairs", header + "1 word 0 next\n", "", {{1, "word"}, {0, "next"}}},
-        {"values left to recovery",
-         header + "7 \"a\"\n-1 \"b\"\n+0 \"c\"\n",
-         "",
-         {{7, "a"}, {-1, "b"}, {0, "c"}}},
-        {"header ending in CR", "Tavrel update transaction 1\r\n1 \"a\"\n", invalid, {}},
-        {"other version", "Tavrel update transaction 2\n1 \"a\"\n", invalid, {}},
-        {"byte-order mark", "\xEF\xBB\xBF" + header + "1 \"a\"\n", invalid, {}},
-        {"empty file", "", invalid, {}},
-        {"header only", header, incomplete, {}},
-        {"header without line feed", "Tavrel update transaction 1", incomplete, {}},
-        {"header and blank lines", header + "\n \n\t\n", incomplete, {}},
-        {"unterminated quote", header + "1 \"a\n", incomplete, {}},
-        {"number without path", header + "1\n", incomplete, {}},
-        {"path without number", header + "\"a\"\n", incomplete, {}},
-        {"number too large", header + "99999999999999999999 \"a\"\n", incomplete, {}},
-        {"bad second entry", header + "1 \"a\"\nx \"b\"\n", incomplete, {{1, "a"}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        write_bytes(root / "j", c.bytes);
-        entry_list read;
+    for (const case_row& c : read_cases("journal_reading")) {
+        SCOPED_TRACE(c[3]);
+        write_bytes(root / "j", c[1]);
+        std::string read;
         EXPECT_EQ(error_of([&] {
-                      read_recovery_journal(root / "j",
-                                            [&](long long existed, const std::string& p) {
-                                                read.emplace_back(existed, p);
-                                            });
+                      read_recovery_journal(
+                          root / "j", [&](long long existed, const std::string& p) {
+                              read += (read.empty() ? "" : "|") + std::to_string(existed) + ":" + p;
+                          });
                   }),
-                  c.message);
-        EXPECT_EQ(read, c.entries);
+                  c[0] == "ok" ? "" : "The update recovery journal is " + c[0] + ".");
+        EXPECT_EQ(read, c[2]);
     }
     EXPECT_EQ(error_of([&] { read_recovery_journal(root / "absent", {}); }), invalid);
     // An exception from the entry check ends the read.

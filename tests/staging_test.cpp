@@ -1,27 +1,31 @@
-// Staging: every hostile archive of the corpus refused with its message and nothing installed
-// changed; refusals that depend on the installed files; the limits; failures of the file system;
-// what a good package stages, and where; removals; the staging directory's name.
+// Staging: the package path rule, package file manifests, update destinations, and the staging
+// of archives: every hostile archive of the corpus refused with its message and nothing installed
+// changed, refusals that depend on the installed files, the limits, failures of the file system,
+// what a good package stages and where, removals, the staging directory's name.
 #include "staging/stage_update.h"
 
 #include "common/text.h"
+#include "staging/destination.h"
 #include "staging/package_manifest.h"
+#include "staging/package_path.h"
 #include "staging/staging_directory.h"
+#include "support/case_table.h"
 #include "support/mapped_file.h"
 #include "support/temp_tree.h"
 #include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cerrno>
 #include <regex>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
-namespace tavrel {
+namespace tavrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::directory_entry;
-using test::file_entry;
-using test::zip_entry_spec;
 
 constexpr char not_regular[] = "The application directory is not a regular directory.";
 constexpr char too_big[] = "The update archive exceeds the allowed size.";
@@ -31,31 +35,154 @@ constexpr char link[] = "Update destinations must not contain symbolic links.";
 constexpr char already[] = "This update package has already been staged.";
 constexpr std::uint64_t mib = 1024 * 1024;
 
+TEST(package_path, rule) {
+    for (const case_row& c : read_cases("package_paths"))
+        EXPECT_EQ(is_safe_package_path(c[1]), c[0] == "safe") << '"' << c[1] << "\" " << c[2];
+    // No limit on length or depth.
+    std::string deep;
+    for (int i = 0; i < 1000; ++i)
+        deep += "d/";
+    EXPECT_TRUE(is_safe_package_path(deep + std::string(5000, 'a')));
+    // Only ASCII letters are folded.
+    std::string all_bytes;
+    for (int b = 0; b < 256; ++b)
+        all_bytes.push_back(static_cast<char>(b));
+    const std::string folded = to_ascii_lower(all_bytes);
+    ASSERT_EQ(folded.size(), 256u);
+    for (int b = 0; b < 256; ++b)
+        EXPECT_EQ(static_cast<unsigned char>(folded[b]), b + (b >= 'A' && b <= 'Z' ? 32 : 0)) << b;
+}
+
+// The paths read, separated by "|", or the message of the failure.
+std::string read_manifest(const fs::path& file) {
+    std::vector<std::string> paths = {"stale"};
+    const std::string error = error_of([&] { read_package_manifest(file, paths); });
+    if (!error.empty())
+        return error;
+    std::string read;
+    for (const auto& p : paths)
+        read += (read.empty() ? "" : "|") + p;
+    return "ok " + read;
+}
+
+TEST(package_manifest, is_read_or_refused) {
+    const std::map<std::string, std::string> messages = {
+        {"size", "Invalid package file manifest size."},
+        {"encoding", "Invalid package file manifest encoding."},
+        {"header", "Invalid package manifest header."},
+        {"path", "Package manifest contains an unsafe or duplicate path."},
+        {"incomplete", "Incomplete package manifest."}};
+    const std::string header = "Tavrel package files 1\n";
+    const std::string lines_900(900, 'x');
+    std::vector<case_row> cases = read_cases("package_manifests");
+    cases.push_back({"manifest", lines_900 + "\n", "ok " + lines_900, "a line of 900 units"});
+    cases.push_back({"manifest", lines_900 + "\r\r\n", "ok " + lines_900, "CRs do not count"});
+    // Refused while it is read: the missing line feed would otherwise be the complaint.
+    const std::string too_long = "Package manifest path is too long.";
+    cases.push_back({"manifest", lines_900 + "x", too_long, "a line of 901 units"});
+    cases.push_back({"utf16", std::string(901, 'T') + "\n", too_long, "a header of 901 units"});
+    const temp_dir dir;
+    for (const case_row& c : cases) {
+        SCOPED_TRACE(c[3]);
+        const auto manifest = [&] { return utf16_file(header + c[1]); };
+        const std::string bytes = c[0] == "bytes"      ? c[1]
+                                  : c[0] == "utf16"    ? utf16_file(c[1])
+                                  : c[0] == "manifest" ? manifest()
+                                  : c[0] == "be-bom"   ? "\xFE\xFF" + manifest().substr(2)
+                                                     : manifest().substr(2) + std::string(2, '\0');
+        write_bytes(dir / "m.txt", bytes);
+        EXPECT_EQ(read_manifest(dir / "m.txt"), messages.contains(c[2]) ? messages.at(c[2]) : c[2]);
+        EXPECT_EQ(read_bytes(dir / "m.txt"), bytes) << "the manifest was changed";
+    }
+    write_bytes(dir / "m.txt", utf16_file(header + "a") + std::string("\x00\xD8\x0A\x00", 4));
+    EXPECT_EQ(read_manifest(dir / "m.txt"),
+              platform::error_description(platform::unicode_translation_error()));
+
+    // 19,999 paths are read, a 20,000th is refused.
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20000; ++i)
+        paths.push_back("f" + std::to_string(i));
+    write_bytes(dir / "m.txt", package_manifest_bytes(paths));
+    EXPECT_EQ(read_manifest(dir / "m.txt"), messages.at("path"));
+    paths.pop_back();
+    write_bytes(dir / "m.txt", package_manifest_bytes(paths));
+    const std::string read = read_manifest(dir / "m.txt");
+    EXPECT_TRUE(read.starts_with("ok f0|f1|") && read.ends_with("|f19998")) << read.substr(0, 80);
+
+    // Exactly 4 MiB (carriage returns pad it without lengthening a line), and 2 bytes more.
+    std::string bytes = utf16_file(header + "a.txt");
+    const std::size_t start = bytes.size();
+    while (bytes.size() < 0x400000 - 2)
+        bytes += std::string("\r\0", 2);
+    bytes += std::string("\n\0", 2);
+    write_bytes(dir / "m.txt", bytes);
+    EXPECT_EQ(read_manifest(dir / "m.txt"), "ok a.txt");
+    bytes.insert(start, std::string("\r\0", 2));
+    write_bytes(dir / "m.txt", bytes);
+    EXPECT_EQ(read_manifest(dir / "m.txt"), messages.at("size"));
+
+    // A file that cannot be read: the file-system error.
+    EXPECT_EQ(read_manifest(dir / "missing.txt"),
+              "file_size: " + platform::error_description(ENOENT) + ": \"" +
+                  path_display_text(dir / "missing.txt") + "\"");
+    EXPECT_NE(read_manifest(dir.path()).find(path_display_text(dir.path())), std::string::npos);
+}
+
+#ifndef _WIN32 // Wine makes no symbolic links
+TEST(destination, is_checked_component_by_component_and_changes_nothing) {
+    const temp_dir root;
+    const fs::path app = root / "app";
+    fs::create_directories(app / "lib/sub");
+    fs::create_directories(root / "outside");
+    write_bytes(app / "Tavrel.exe", "exe");
+    write_bytes(app / "lib/a.dll", "a");
+    fs::create_directory_symlink(app / "lib", app / "inner_link");
+    fs::create_directory_symlink(root / "outside", app / "outer_link");
+    fs::create_symlink(app / "lib/a.dll", app / "file_link");
+    fs::create_symlink(app / "missing", app / "dangling");
+    ASSERT_EQ(::mkfifo((app / "pipe").c_str(), 0600), 0);
+    const tree_snapshot before = snapshot_tree(root.path());
+    const std::map<std::string, std::string> messages = {{"conflict", conflict}, {"link", link}};
+    for (const case_row& c : read_cases("destinations")) {
+        std::string error = "untouched";
+        EXPECT_EQ(check_destination(app, c[0], error), c[1] == "ok") << c[0];
+        EXPECT_EQ(error, c[1] == "ok" ? "untouched" : messages.at(c[1])) << c[0];
+    }
+    // A component that cannot be inspected refuses the path, although what is behind it would
+    // pass; the check stops at the first failing component.
+    std::string error;
+    if (permissions_are_enforced()) {
+        fs::permissions(app / "lib", fs::perms::none);
+        EXPECT_FALSE(check_destination(app, "lib/sub/new.dll", error));
+        fs::permissions(app / "lib", fs::perms::owner_all);
+    } else {
+        const injected_failure failure("status:2");
+        EXPECT_FALSE(check_destination(app, "lib/sub/new.dll", error));
+    }
+    EXPECT_EQ(error, "Cannot inspect an update destination.");
+    {
+        const injected_failure failure("status:3");
+        EXPECT_FALSE(check_destination(app, "inner_link/sub/x", error));
+        EXPECT_EQ(error, link);
+    }
+    EXPECT_EQ(snapshot_tree(root.path()), before);
+}
+#endif
+
 zip_entry_spec exe() {
-    return file_entry("Tavrel.exe", "new exe", test::zip_deflated);
+    return file_entry("Tavrel.exe", "new exe", zip_deflated);
 }
 std::vector<zip_entry_spec> with_exe(std::vector<zip_entry_spec> entries) {
     entries.push_back(exe());
     return entries;
 }
-
-// UTF-16LE with its byte-order mark, the header line, one path a line.
-std::string manifest(const std::vector<std::string>& paths) {
-    std::string text = "Tavrel package files 1\r\n";
-    for (const auto& p : paths)
-        text += p + "\n";
-    std::string bytes = "\xFF\xFE";
-    for (const char16_t unit : utf8_to_utf16(text))
-        bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    return bytes;
-}
 zip_entry_spec manifest_entry(const std::vector<std::string>& paths) {
-    return file_entry(package_manifest_name, manifest(paths));
+    return file_entry(package_manifest_name, package_manifest_bytes(paths));
 }
 
 // A few bytes that claim `size`: they pass or fail the expansion limits, then fail to inflate.
 zip_entry_spec declared_size(std::string name, std::uint64_t size) {
-    zip_entry_spec e = file_entry(std::move(name), "tiny", test::zip_deflated);
+    zip_entry_spec e = file_entry(std::move(name), "tiny", zip_deflated);
     e.uncompressed_size = size;
     return e;
 }
@@ -78,40 +205,39 @@ bool make_link(const fs::path& target, const fs::path& link) {
 class staging : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::create_directories(app / "data");
-        test::write_bytes(app / "Tavrel.exe", "old exe");
-        test::write_bytes(app / "data/a.txt", "old a");
+        write_bytes(app / "Tavrel.exe", "old exe");
+        write_bytes(app / "data/a.txt", "old a");
     }
 
     // Stages `archive` (the verified bytes: here a file's) into `app_dir`.
     bool stage(update_transaction& transaction, std::string& error) const {
-        const test::mapped_file bytes(archive);
+        const mapped_file bytes(archive);
         return stage_update(transaction, bytes.bytes(), error);
     }
 
     // Staging fails with `message`, the transaction stays unprepared, nothing installed changes.
     void expect_refused(const std::string& message, const fs::path& app_dir = {}) {
-        const auto before = test::snapshot_tree(app, staging_directory_prefix);
+        const auto before = snapshot_tree(app, staging_directory_prefix);
         update_transaction transaction(app_dir.empty() ? app : app_dir);
         std::string error = "stale";
         EXPECT_FALSE(stage(transaction, error));
         EXPECT_EQ(error, message);
         EXPECT_FALSE(transaction.prepared);
         EXPECT_EQ(staged_executable_path(transaction), path());
-        EXPECT_EQ(test::snapshot_tree(app, staging_directory_prefix), before);
+        EXPECT_EQ(snapshot_tree(app, staging_directory_prefix), before);
     }
     void expect_refused(const std::vector<zip_entry_spec>& entries, const std::string& message) {
-        test::write_zip(archive, entries);
+        write_zip(archive, entries);
         expect_refused(message);
     }
 
-    test::temp_dir root;
+    temp_dir root;
     fs::path app = root / "app";
     fs::path archive = root / "update.zip";
 };
 
 TEST_F(staging, refuses_every_hostile_archive_and_changes_nothing_installed) {
-    for (const auto& hostile : test::hostile_archives()) {
+    for (const auto& hostile : hostile_archives()) {
         SCOPED_TRACE(hostile.what);
         fs::copy_file(hostile.file, archive, fs::copy_options::overwrite_existing);
         expect_refused(hostile.message);
@@ -122,7 +248,7 @@ TEST_F(staging, refuses_what_the_installed_files_forbid) {
     // Wine makes no symbolic links; the cases that need one are left out there.
     const bool links =
         make_link(app / "data", app / "shortcut") && fs::is_symlink(app / "shortcut");
-    test::write_bytes(root / "real-manifest.txt", manifest({"data/a.txt"}));
+    write_bytes(root / "real-manifest.txt", package_manifest_bytes({"data/a.txt"}));
     const auto package = with_exe({manifest_entry({"Tavrel.exe"})});
     const struct {
         const char* what;
@@ -141,21 +267,21 @@ TEST_F(staging, refuses_what_the_installed_files_forbid) {
         {"an installed manifest that is incomplete", false, package, "\xFF\xFE",
          "Incomplete package manifest."},
         {"a link on the way", true, with_exe({file_entry("shortcut/b.txt", "x")}), "", link},
-        {"a removal through a link", true, package, manifest({"Tavrel.exe", "shortcut/a.txt"}),
-         link},
+        {"a removal through a link", true, package,
+         package_manifest_bytes({"Tavrel.exe", "shortcut/a.txt"}), link},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(app / package_manifest_name);
         if (!c.installed_manifest.empty())
-            test::write_bytes(app / package_manifest_name, c.installed_manifest);
+            write_bytes(app / package_manifest_name, c.installed_manifest);
         if (links || !c.needs_links)
             expect_refused(c.entries, c.message);
     }
     // An application directory that is missing or a file; an installed manifest that is a link,
     // and an application directory that is one.
     fs::remove(app / package_manifest_name);
-    test::write_bytes(root / "file", "x");
+    write_bytes(root / "file", "x");
     for (const char* other : {"missing", "file"})
         expect_refused(not_regular, root / other);
     if (!links)
@@ -168,7 +294,7 @@ TEST_F(staging, refuses_what_the_installed_files_forbid) {
 
 TEST_F(staging, takes_sizes_up_to_the_limits_and_no_more) {
     // Sparse: 512 MiB of zeros are no archive, but their size passes; one byte more does not.
-    test::write_bytes(archive, "");
+    write_bytes(archive, "");
     expect_refused(too_big);
     fs::resize_file(archive, 536870912);
     expect_refused("The update is not a valid ZIP archive.");
@@ -184,7 +310,7 @@ TEST_F(staging, takes_sizes_up_to_the_limits_and_no_more) {
 }
 
 TEST_F(staging, reports_failures_of_the_file_system) {
-    test::write_zip(archive, with_exe({file_entry("a.txt", "a")}));
+    write_zip(archive, with_exe({file_entry("a.txt", "a")}));
     const std::string injected = platform::error_description(5); // the hooks' error
     const struct {
         const char* operation;
@@ -197,26 +323,26 @@ TEST_F(staging, reports_failures_of_the_file_system) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);
-        const auto before = test::snapshot_tree(app, staging_directory_prefix);
+        const auto before = snapshot_tree(app, staging_directory_prefix);
         update_transaction transaction(app);
         std::string error;
         {
-            const test::injected_failure failure(c.operation);
+            const injected_failure failure(c.operation);
             EXPECT_FALSE(stage(transaction, error));
         }
         EXPECT_EQ(error.substr(0, c.message.size()), c.message);
         EXPECT_FALSE(transaction.prepared);
-        EXPECT_EQ(test::snapshot_tree(app, staging_directory_prefix), before);
+        EXPECT_EQ(snapshot_tree(app, staging_directory_prefix), before);
     }
 }
 
 TEST_F(staging, stages_the_files_in_archive_order_below_new) {
     const std::string big(300000, 'z'); // several deflate blocks
-    test::write_zip(archive, {directory_entry("bin/"), file_entry("bin/tool.dll", "tool"),
-                              file_entry("data/a.txt", "new a", test::zip_deflated), exe(),
-                              file_entry("empty.txt", ""), file_entry("big.bin", big),
-                              file_entry("\xC3\xA9t\xC3\xA9/\xE2\x82\xAC.txt", "euro")});
-    const auto before = test::snapshot_tree(app, staging_directory_prefix);
+    write_zip(archive, {directory_entry("bin/"), file_entry("bin/tool.dll", "tool"),
+                        file_entry("data/a.txt", "new a", zip_deflated), exe(),
+                        file_entry("empty.txt", ""), file_entry("big.bin", big),
+                        file_entry("\xC3\xA9t\xC3\xA9/\xE2\x82\xAC.txt", "euro")});
+    const auto before = snapshot_tree(app, staging_directory_prefix);
     update_transaction transaction(root / "app/../app");
     std::string error = "stale";
     ASSERT_TRUE(stage(transaction, error)) << error;
@@ -231,26 +357,26 @@ TEST_F(staging, stages_the_files_in_archive_order_below_new) {
                                  std::regex(R"(\.tavrel-update-(0|[1-9]\d*)-(0|[1-9]\d*))")));
     EXPECT_EQ(parent_path(transaction.staging_dir), transaction.app_dir);
     EXPECT_EQ(staged_executable_path(transaction), transaction.staging_dir / "new/Tavrel.exe");
-    const test::tree_snapshot expected = {
-        {"bin", test::directory_node()},
-        {"bin/tool.dll", test::file_node("tool")},
-        {"data", test::directory_node()},
-        {"data/a.txt", test::file_node("new a")},
-        {"Tavrel.exe", test::file_node("new exe")},
-        {"empty.txt", test::file_node("")},
-        {"big.bin", test::file_node(big)},
-        {"\xC3\xA9t\xC3\xA9", test::directory_node()},
-        {"\xC3\xA9t\xC3\xA9/\xE2\x82\xAC.txt", test::file_node("euro")},
+    const tree_snapshot expected = {
+        {"bin", directory_node()},
+        {"bin/tool.dll", file_node("tool")},
+        {"data", directory_node()},
+        {"data/a.txt", file_node("new a")},
+        {"Tavrel.exe", file_node("new exe")},
+        {"empty.txt", file_node("")},
+        {"big.bin", file_node(big)},
+        {"\xC3\xA9t\xC3\xA9", directory_node()},
+        {"\xC3\xA9t\xC3\xA9/\xE2\x82\xAC.txt", file_node("euro")},
     };
-    EXPECT_EQ(test::snapshot_tree(transaction.staging_dir / "new"), expected);
-    EXPECT_EQ(test::snapshot_tree(transaction.staging_dir).size(), expected.size() + 1);
-    EXPECT_EQ(test::snapshot_tree(app, staging_directory_prefix), before);
+    EXPECT_EQ(snapshot_tree(transaction.staging_dir / "new"), expected);
+    EXPECT_EQ(snapshot_tree(transaction.staging_dir).size(), expected.size() + 1);
+    EXPECT_EQ(snapshot_tree(app, staging_directory_prefix), before);
 
     // A second call, or one for a transaction whose staging directory is set, changes nothing.
-    const auto staged = test::snapshot_tree(app);
+    const auto staged = snapshot_tree(app);
     EXPECT_FALSE(stage_update(transaction, {}, error));
     EXPECT_EQ(error, already);
-    EXPECT_EQ(test::snapshot_tree(app), staged);
+    EXPECT_EQ(snapshot_tree(app), staged);
     update_transaction other(app);
     other.staging_dir = app / ".tavrel-update-1-2";
     EXPECT_FALSE(stage(other, error));
@@ -258,8 +384,7 @@ TEST_F(staging, stages_the_files_in_archive_order_below_new) {
 }
 
 TEST_F(staging, accepts_every_form_a_good_package_may_take) {
-    std::vector<zip_entry_spec> zip64 =
-        with_exe({file_entry("data/x.bin", "64", test::zip_deflated)});
+    std::vector<zip_entry_spec> zip64 = with_exe({file_entry("data/x.bin", "64", zip_deflated)});
     for (auto& e : zip64)
         e.zip64 = true;
     std::vector<zip_entry_spec> many;
@@ -275,7 +400,7 @@ TEST_F(staging, accepts_every_form_a_good_package_may_take) {
     const struct {
         const char* what;
         std::vector<zip_entry_spec> entries;
-        test::zip_options options;
+        zip_options options;
         std::vector<std::string> staged;
     } cases[] = {
         {"a DOS directory without a slash", with_exe({dos_directory}), {}, {"Tavrel.exe"}},
@@ -301,32 +426,33 @@ TEST_F(staging, accepts_every_form_a_good_package_may_take) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test::write_zip(archive, c.entries, c.options);
+        write_zip(archive, c.entries, c.options);
         update_transaction transaction(app);
         std::string error;
         ASSERT_TRUE(stage(transaction, error)) << error;
         EXPECT_EQ(describe(transaction.entries), c.staged);
     }
     // Real compression, by libzip, of many files.
-    std::vector<test::zip_content> files = {{"Tavrel.exe", std::string(5000, 'e')}};
+    std::vector<zip_content> files = {{"Tavrel.exe", std::string(5000, 'e')}};
     for (int i = 0; i < 200; ++i)
         files.push_back(
             {"lib/" + std::to_string(i) + ".dll", std::string(i * 37, char('a' + i % 26))});
-    test::write_zip_with_libzip(archive, files);
+    write_zip_with_libzip(archive, files);
     update_transaction transaction(app);
     std::string error;
     ASSERT_TRUE(stage(transaction, error)) << error;
     for (const auto& f : files)
-        EXPECT_EQ(test::read_bytes(transaction.staging_dir / "new" / f.name), f.content);
+        EXPECT_EQ(read_bytes(transaction.staging_dir / "new" / f.name), f.content);
 }
 
 TEST_F(staging, removes_what_the_installed_manifest_names_and_the_package_drops) {
-    test::write_bytes(app / "old.dll", "old");
-    test::write_bytes(app / "data/old.txt", "old");
-    test::write_bytes(app / package_manifest_name, manifest({"Tavrel.exe", "old.dll", "gone.dll",
-                                                             "DATA/A.TXT", "data/old.txt"}));
-    test::write_zip(archive, {manifest_entry({"Tavrel.exe", "data/a.txt"}),
-                              file_entry("data/a.txt", "new a"), exe()});
+    write_bytes(app / "old.dll", "old");
+    write_bytes(app / "data/old.txt", "old");
+    write_bytes(app / package_manifest_name,
+                package_manifest_bytes(
+                    {"Tavrel.exe", "old.dll", "gone.dll", "DATA/A.TXT", "data/old.txt"}));
+    write_zip(archive, {manifest_entry({"Tavrel.exe", "data/a.txt"}),
+                        file_entry("data/a.txt", "new a"), exe()});
     update_transaction transaction(app);
     std::string error;
     ASSERT_TRUE(stage(transaction, error)) << error;
@@ -336,7 +462,7 @@ TEST_F(staging, removes_what_the_installed_manifest_names_and_the_package_drops)
               (std::vector<std::string>{".tavrel-package-files.txt", "data/a.txt", "Tavrel.exe",
                                         "-old.dll", "-data/old.txt"}));
     // A package without a manifest removes nothing.
-    test::write_zip(archive, {exe()});
+    write_zip(archive, {exe()});
     update_transaction without(app);
     ASSERT_TRUE(stage(without, error)) << error;
     EXPECT_EQ(describe(without.entries), std::vector<std::string>{"Tavrel.exe"});
@@ -347,8 +473,8 @@ TEST_F(staging, takes_20000_entries_with_removals_and_no_more) {
     for (int i = 0; i < 19999; ++i)
         installed.push_back("f" + std::to_string(i));
     for (const auto& name : installed)
-        test::write_bytes(app / name, "");
-    test::write_bytes(app / package_manifest_name, manifest(installed));
+        write_bytes(app / name, "");
+    write_bytes(app / package_manifest_name, package_manifest_bytes(installed));
     // Two package files (Tavrel.exe and the manifest) plus 19,999 removals.
     expect_refused(with_exe({manifest_entry({"Tavrel.exe"})}),
                    "Too many package replacement and removal entries.");
@@ -360,42 +486,34 @@ TEST_F(staging, takes_20000_entries_with_removals_and_no_more) {
 }
 
 TEST(staging_directory, is_named_by_two_draws_and_drawn_again_while_taken) {
-    test::temp_dir root;
+    temp_dir root;
     std::size_t drawn = 0;
     const auto draws = [&](std::vector<std::uint32_t> values) {
+        drawn = 0;
         return [&drawn, values] { return values.at(drawn++ % values.size()); };
     };
     EXPECT_EQ(create_staging_directory(root.path(), draws({7, 4294967295u})),
               root / ".tavrel-update-4294967295-7");
     // A directory of the drawn name costs an attempt; 16 attempts in all.
-    drawn = 0;
     fs::create_directory(root / ".tavrel-update-2-1");
     EXPECT_EQ(create_staging_directory(root.path(), draws({1, 2, 0, 10})),
               root / ".tavrel-update-10-0");
     EXPECT_EQ(drawn, 4u);
-    drawn = 0;
-    const auto before = test::snapshot_tree(root.path());
-    try {
-        create_staging_directory(root.path(), draws({1, 2}));
-        ADD_FAILURE() << "created a directory";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Could not create an update staging directory.");
-    }
+    const auto before = snapshot_tree(root.path());
+    EXPECT_EQ(error_of([&] {
+                  create_staging_directory(root.path(), draws({1, 2}));
+              }),
+              "Could not create an update staging directory.");
     EXPECT_EQ(drawn, 32u);
-    EXPECT_EQ(test::snapshot_tree(root.path()), before);
+    EXPECT_EQ(snapshot_tree(root.path()), before);
     // Anything else of that name is an error naming it.
-    test::write_bytes(root / ".tavrel-update-4-3", "file");
-    drawn = 0;
-    try {
-        create_staging_directory(root.path(), draws({3, 4}));
-        ADD_FAILURE() << "created a directory";
-    } catch (const file_system_error& e) {
-        EXPECT_EQ(
-            std::string(e.what()),
-            "create_directory: " + platform::error_description(platform::already_exists_error()) +
-                ": \"" + path_display_text(root / ".tavrel-update-4-3") + "\"");
-    }
+    write_bytes(root / ".tavrel-update-4-3", "file");
+    EXPECT_EQ(error_of([&] {
+                  create_staging_directory(root.path(), draws({3, 4}));
+              }),
+              "create_directory: " + platform::error_description(platform::already_exists_error()) +
+                  ": \"" + path_display_text(root / ".tavrel-update-4-3") + "\"");
 }
 
 } // namespace
-} // namespace tavrel
+} // namespace tavrel::test
