@@ -20,29 +20,15 @@ const std::string no_such_file = "No such file or directory";
 const std::string permission_denied = "Permission denied";
 #endif
 
-TEST(utf_conversions, round_trip_valid_text) {
+TEST(utf_conversions, round_trip_valid_text_and_refuse_invalid_sequences_strictly) {
     const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"; // a é € 😀 z
-    const std::u16string wide = utf8_to_utf16(text);
-    EXPECT_EQ(wide, std::u16string(u"a\u00E9\u20AC\U0001F600z"));
-    EXPECT_EQ(utf16_to_utf8(wide), text);
+    EXPECT_EQ(utf8_to_utf16(text), std::u16string(u"a\u00E9\u20AC\U0001F600z"));
+    EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(text)), text);
     EXPECT_EQ(utf8_to_utf16(""), u"");
-}
-
-TEST(utf_conversions, refuse_invalid_sequences_strictly) {
-    const std::string invalid[] = {
-        "\x80",
-        "\xC3",
-        "\xC0\xAF",
-        "\xE0\x80\xAF",     // lone, cut, overlong
-        "\xED\xA0\x80",     // encoded surrogate
-        "\xF4\x90\x80\x80", // above U+10FFFF
-        "\xFF",
-        "a\xC3(",
-    };
-    for (const auto& text : invalid) {
-        SCOPED_TRACE(::testing::PrintToString(text));
-        EXPECT_THROW(utf8_to_utf16(text), conversion_error);
-    }
+    // Lone, cut, overlong, an encoded surrogate, above U+10FFFF, no sequence at all.
+    for (const std::string invalid : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
+                                      "\xF4\x90\x80\x80", "\xFF", "a\xC3("})
+        EXPECT_THROW(utf8_to_utf16(invalid), conversion_error) << ::testing::PrintToString(invalid);
     const std::u16string unpaired[] = {u"\xD800", u"a\xDC00", std::u16string(1, 0xD83D) + u"x"};
     for (const auto& text : unpaired)
         EXPECT_THROW(utf16_to_utf8(text), conversion_error);
@@ -69,39 +55,21 @@ TEST(widen_message, decodes_utf8_and_widens_only_stray_bytes) {
     }
 }
 
-TEST(decimal_text, has_no_grouping_and_a_sign_for_negatives) {
+TEST(paths, operations_raise_their_named_errors) {
     EXPECT_EQ(decimal_text(std::uint32_t{4294967295u}), to_native("4294967295"));
     EXPECT_EQ(decimal_text(std::int64_t{-12}), to_native("-12"));
-    EXPECT_EQ(decimal_text(std::uint32_t{0}), to_native("0"));
-}
-
-TEST(file_system_error, composes_operation_description_and_paths) {
-    const file_system_error one("remove", ENOENT, path("/a b/c"));
-    EXPECT_EQ(std::string(one.what()), "remove: " + no_such_file + ": \"/a b/c\"");
-    const file_system_error two("rename", EACCES, path("/x"), path("/y"));
-    EXPECT_EQ(std::string(two.what()), "rename: " + permission_denied + ": \"/x\", \"/y\"");
-}
-
-TEST(paths, operations_raise_their_named_errors) {
+    EXPECT_EQ(std::string(file_system_error("rename", EACCES, path("/x"), path("/y")).what()),
+              "rename: " + permission_denied + ": \"/x\", \"/y\"");
     test::temp_dir root;
     const path missing = root / "missing";
     EXPECT_FALSE(path_exists(missing));
     EXPECT_FALSE(path_exists(missing / "below")); // not-found class, not an error
     EXPECT_FALSE(remove_path(missing));
-    try {
-        rename_path(missing, root / "other");
-        ADD_FAILURE();
-    } catch (const file_system_error& e) {
-        EXPECT_EQ(std::string(e.what()), "rename: " + no_such_file + ": \"" + missing.string() +
-                                             "\", \"" + (root / "other").string() + "\"");
-    }
-    try {
-        canonical_path(missing);
-        ADD_FAILURE();
-    } catch (const file_system_error& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "canonical: " + no_such_file + ": \"" + missing.string() + "\"");
-    }
+    EXPECT_EQ(test::error_of([&] { rename_path(missing, root / "other"); }),
+              "rename: " + no_such_file + ": \"" + missing.string() + "\", \"" +
+                  (root / "other").string() + "\"");
+    EXPECT_EQ(test::error_of([&] { canonical_path(missing); }),
+              "canonical: " + no_such_file + ": \"" + missing.string() + "\"");
     EXPECT_TRUE(canonical_path(path()).empty());
 }
 
@@ -112,12 +80,7 @@ TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
     tavrel::create_directories(root / "a" / "b"); // existing: no error
     test::write_bytes(root / "f", "x");
     const auto message = [](const path& p) {
-        try {
-            tavrel::create_directories(p);
-        } catch (const file_system_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
+        return test::error_of([&] { tavrel::create_directories(p); });
     };
     const path in_the_way = root / "f" / "g" / "h";
     EXPECT_EQ(
@@ -182,11 +145,7 @@ TEST(progress_meter, moves_through_the_stages_by_their_weights_and_never_back) {
     EXPECT_TRUE(due.window_due(start + 1000ms));
     due.finish();
     EXPECT_FALSE(due.window_due(start + 30s));
-}
-
-TEST(scoped_handle, treats_null_and_all_bits_set_as_no_handle) {
-    EXPECT_FALSE(scoped_handle().valid());
-    EXPECT_FALSE(scoped_handle(platform::invalid_handle).valid());
+    EXPECT_FALSE(scoped_handle().valid() || scoped_handle(platform::invalid_handle).valid());
 }
 
 } // namespace
