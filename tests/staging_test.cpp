@@ -432,17 +432,6 @@ TEST_F(staging, accepts_every_form_a_good_package_may_take) {
         ASSERT_TRUE(stage(transaction, error)) << error;
         EXPECT_EQ(describe(transaction.entries), c.staged);
     }
-    // Real compression, by libzip, of many files.
-    std::vector<zip_content> files = {{"Tavrel.exe", std::string(5000, 'e')}};
-    for (int i = 0; i < 200; ++i)
-        files.push_back(
-            {"lib/" + std::to_string(i) + ".dll", std::string(i * 37, char('a' + i % 26))});
-    write_zip_with_libzip(archive, files);
-    update_transaction transaction(app);
-    std::string error;
-    ASSERT_TRUE(stage(transaction, error)) << error;
-    for (const auto& f : files)
-        EXPECT_EQ(read_bytes(transaction.staging_dir / "new" / f.name), f.content);
 }
 
 TEST_F(staging, removes_what_the_installed_manifest_names_and_the_package_drops) {

@@ -19,11 +19,6 @@ namespace {
 
 const fs::path test_key_file = fs::path(TAVREL_SOURCE_DIR) / "tests/keys/test_update.key";
 
-void put(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    write_bytes(p, bytes);
-}
-
 // name, method, external attributes and bytes of every entry, in order.
 std::vector<std::string> entries_of(const fs::path& file) {
     int code = 0;
@@ -50,11 +45,11 @@ std::vector<std::string> entries_of(const fs::path& file) {
 class tools : public ::testing::Test {
   protected:
     void SetUp() override {
-        put(source / "Tavrel.exe", "executable");
-        put(source / "lib" / "sub" / "a.dll", std::string(5000, 'a'));
-        put(source / "caf\xC3\xA9.txt", "accented");
-        put(source / "sub" / "uninstall.exe", "only reserved at the root");
-        put(source / "empty.txt", "");
+        write_bytes(source / "Tavrel.exe", "executable");
+        write_bytes(source / "lib" / "sub" / "a.dll", std::string(5000, 'a'));
+        write_bytes(source / "caf\xC3\xA9.txt", "accented");
+        write_bytes(source / "sub" / "uninstall.exe", "only reserved at the root");
+        write_bytes(source / "empty.txt", "");
         fs::create_directories(source / "nothing" / "inside");
     }
     run_result tool(const std::string& name, const std::vector<std::string>& args) const {
@@ -108,58 +103,58 @@ TEST_F(tools, pack_writes_every_file_with_its_manifest_the_same_way_every_time) 
 }
 
 TEST_F(tools, pack_refuses_what_the_updater_would_refuse) {
-    const auto sparse = [](const fs::path& p, std::uintmax_t size) {
-        put(p, "");
-        fs::resize_file(p, size);
-    };
     const std::string long_name = std::string(200, 'd') + "/" + std::string(200, 'e') + "/" +
                                   std::string(200, 'f') + "/" + std::string(200, 'g') + "/";
+    // What is added to the tree: files (a size makes them sparse), or something special.
     const struct {
-        std::function<void(const fs::path&)> change;
+        std::vector<std::string> files;
         std::string message;
+        std::uintmax_t size = 0;
     } cases[] = {
-        {[](const fs::path& s) { put(s / "a:b.txt", "x"); }, "unsafe package path: \"a:b.txt\""},
-        {[](const fs::path& s) { put(s / "lib" / "nul .dll", "x"); },
-         "unsafe package path: \"lib/nul .dll\""},
-        {[](const fs::path& s) { put(s / ".tavrel-update-1" / "x", ""); },
-         "unsafe package path: \".tavrel-update-1/x\""},
-        {[](const fs::path& s) { put(s / "Uninstall.exe", ""); },
-         "reserved name at the package root: \"Uninstall.exe\""},
-        {[](const fs::path& s) { put(s / ".TAVREL-INSTALL-FILES.TXT", ""); },
+        {{"a:b.txt"}, "unsafe package path: \"a:b.txt\""},
+        {{"lib/nul .dll"}, "unsafe package path: \"lib/nul .dll\""},
+        {{".tavrel-update-1/x"}, "unsafe package path: \".tavrel-update-1/x\""},
+        {{"Uninstall.exe"}, "reserved name at the package root: \"Uninstall.exe\""},
+        {{".TAVREL-INSTALL-FILES.TXT"},
          "reserved name at the package root: \".TAVREL-INSTALL-FILES.TXT\""},
-        {[](const fs::path& s) { fs::create_symlink(s / "Tavrel.exe", s / "lib" / "link"); },
-         "symbolic links cannot be packaged: \"lib/link\""},
-        {[](const fs::path& s) { ::mkfifo((s / "pipe").c_str(), 0600); },
-         "not a regular file: \"pipe\""},
-        {[](const fs::path& s) { put(s / "Readme.txt", "1"), put(s / "README.TXT", "2"); },
+        {{"<link>"}, "symbolic links cannot be packaged: \"lib/link\""},
+        {{"<fifo>"}, "not a regular file: \"pipe\""},
+        {{"Readme.txt", "README.TXT"},
          "paths differ only in letter case: \"README.TXT\" and \"Readme.txt\""},
-        {[](const fs::path& s) { put(s / "Lib", "file"); },
-         "path used both as a file and as a directory: \"Lib\" and \"lib/sub/a.dll\""},
-        {[](const fs::path& s) { fs::rename(s / "Tavrel.exe", s / "tavrel.exe"); },
-         "the package has no Tavrel.exe at its root"},
-        {[](const fs::path& s) { put(s / "\xFF.txt", ""); },
-         "file name is not valid UTF-8: \"\xFF.txt\""},
-        {[&](const fs::path& s) { put(s / (long_name + std::string(97, 'h')), ""); },
+        {{"Lib"}, "path used both as a file and as a directory: \"Lib\" and \"lib/sub/a.dll\""},
+        {{"<no exe>"}, "the package has no Tavrel.exe at its root"},
+        {{"\xFF.txt"}, "file name is not valid UTF-8: \"\xFF.txt\""},
+        {{long_name + std::string(97, 'h')},
          "path longer than 900 UTF-16 code units in the package file manifest: \"" + long_name +
              std::string(97, 'h') + "\""},
-        {[&](const fs::path& s) { sparse(s / "big.bin", 268435457); },
-         "file larger than 256 MiB: \"big.bin\""},
-        {[&](const fs::path& s) {
-             for (int i = 0; i < 8; ++i)
-                 sparse(s / ("big" + std::to_string(i)), 268435456);
-         },
-         "the files exceed 2 GiB in total at \"big7\""},
-        {[](const fs::path& s) {
-             for (int i = 0; i < 19995; ++i)
-                 write_bytes(s / "nothing" / std::to_string(i), "");
-         },
-         "too many files: 20000 (at most 19999)"},
+        {{"big.bin"}, "file larger than 256 MiB: \"big.bin\"", 268435457},
+        {{"big0", "big1", "big2", "big3", "big4", "big5", "big6", "big7"},
+         "the files exceed 2 GiB in total at \"big7\"",
+         268435456},
+        {{"<19995 files>"}, "too many files: 20000 (at most 19999)"},
+    };
+    const auto many = [&](int count) {
+        for (int i = 0; i < count; ++i)
+            write_bytes(source / "nothing" / std::to_string(i), "");
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         fs::remove_all(source);
         SetUp();
-        c.change(source);
+        for (const std::string& file : c.files) {
+            if (file == "<link>")
+                fs::create_symlink(source / "Tavrel.exe", source / "lib" / "link");
+            else if (file == "<fifo>")
+                ::mkfifo((source / "pipe").c_str(), 0600);
+            else if (file == "<no exe>")
+                fs::rename(source / "Tavrel.exe", source / "tavrel.exe");
+            else if (file == "<19995 files>")
+                many(19995);
+            else
+                write_bytes(source / file, file);
+            if (c.size)
+                fs::resize_file(source / file, c.size);
+        }
         const run_result r = tool("tavrel-pack", {source.string(), (inst.root / "u.zip").string()});
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, "tavrel-pack: " + c.message + "\n");
@@ -168,9 +163,8 @@ TEST_F(tools, pack_refuses_what_the_updater_would_refuse) {
     // Exactly at the limits: 19,999 files, a manifest line of 900 units.
     fs::remove_all(source);
     SetUp();
-    put(source / (long_name + std::string(96, 'h')), "long");
-    for (int i = 0; i < 19993; ++i)
-        write_bytes(source / "nothing" / std::to_string(i), "");
+    write_bytes(source / (long_name + std::string(96, 'h')), "long");
+    many(19993);
     ASSERT_EQ(tool("tavrel-pack", {source.string(), (inst.root / "u.zip").string()}).exit_code, 0);
     EXPECT_EQ(entries_of(inst.root / "u.zip").size(), 20000u);
 }
@@ -192,7 +186,7 @@ TEST_F(tools, sign_makes_owner_only_keys_and_signatures_that_verify) {
               test_public_key_base64() + "\n");
 
     const fs::path file = inst.root / "update.zip";
-    for (const std::string content : {std::string(100000, 'z') + "end", std::string()}) {
+    for (const std::string& content : {std::string(100000, 'z') + "end", std::string()}) {
         write_bytes(file, content);
         const run_result signed_file =
             tool("tavrel-sign", {"sign", test_key_file.string(), file.string()});
@@ -303,7 +297,9 @@ TEST_F(tools, release_refuses_what_every_installation_would_refuse) {
          {},
          "Tavrel.exe carries the file version 2.1.1, not 2.1.0"},
         {[&] { fs::remove(tree / "Tavrel.exe"); }, {}, "the tree has no Tavrel.exe at its root"},
-        {[&] { put(tree / "lib" / "aux .dll", "x"); }, {}, "unsafe package path: \"lib/aux .dll\""},
+        {[&] { write_bytes(tree / "lib" / "aux .dll", "x"); },
+         {},
+         "unsafe package path: \"lib/aux .dll\""},
         {[&] { write_bytes(out / "update.json", "{}"); },
          {},
          "update.json exists; --force replaces it"},

@@ -65,6 +65,10 @@ signed_package pack_and_sign(const fs::path& tree, const fs::path& archive) {
     return {test_signature_base64(archive), std::to_string(fs::file_size(archive))};
 }
 
+namespace {
+
+// Installs `files` into `target` as an earlier update would have left them: the files plus
+// their package file manifest (work files go below inst.root meanwhile).
 void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files) {
     // Unpacking a package of the tree gives exactly what an earlier update installed,
     // manifest included.
@@ -82,21 +86,6 @@ void install_tree_at(const installation& inst, const fs::path& target, const tre
     fs::remove(archive);
 }
 
-void install_tree(const installation& inst, const tree_spec& files) {
-    fs::remove_all(inst.app_dir);
-    install_tree_at(inst, inst.app_dir, files);
-}
-
-tree_snapshot files_of(const tree_snapshot& snapshot) {
-    tree_snapshot files;
-    for (const auto& [name, node] : snapshot)
-        if (node.type != node_type::directory)
-            files.emplace(name, node);
-    return files;
-}
-
-namespace {
-
 tree_snapshot unpacked_files(const installation& inst, const tree_spec& files,
                              const fs::path& directory) {
     install_tree_at(inst, directory, files);
@@ -106,6 +95,14 @@ tree_snapshot unpacked_files(const installation& inst, const tree_spec& files,
 }
 
 } // namespace
+
+tree_snapshot files_of(const tree_snapshot& snapshot) {
+    tree_snapshot files;
+    for (const auto& [name, node] : snapshot)
+        if (node.type != node_type::directory)
+            files.emplace(name, node);
+    return files;
+}
 
 update_scenario::update_scenario(const tree_spec& old_version, const tree_spec& new_version,
                                  std::string version_text)

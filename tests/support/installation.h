@@ -50,12 +50,6 @@ struct signed_package {
 // Packs `tree` into `archive` (with its package file manifest) and signs it.
 signed_package pack_and_sign(const fs::path& tree, const fs::path& archive);
 
-// Installs `files` into `target` as an earlier update would have left them: the files plus
-// their package file manifest (work files go below inst.root meanwhile).
-void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files);
-// The same into inst.app_dir, which is emptied first.
-void install_tree(const installation& inst, const tree_spec& files);
-
 // The regular files of a snapshot (directories left over by an undo do not count).
 tree_snapshot files_of(const tree_snapshot& snapshot);
 

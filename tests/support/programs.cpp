@@ -209,13 +209,4 @@ run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout) {
     return result;
 }
 
-bool process_running(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return false;
-    const auto close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
-}
-
 } // namespace tavrel::test

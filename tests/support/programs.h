@@ -85,7 +85,4 @@ class ended_process {
 // Waits for a process that is not our child but was reparented to us (subreaper).
 run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout);
 
-// Whether a process with that id still exists (a zombie counts as gone).
-bool process_running(int pid);
-
 } // namespace tavrel::test

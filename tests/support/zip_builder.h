@@ -13,10 +13,6 @@ namespace tavrel::test {
 
 inline constexpr std::uint16_t zip_stored = 0;
 inline constexpr std::uint16_t zip_deflated = 8;
-inline constexpr std::uint16_t zip_bzip2 = 12;
-inline constexpr std::uint16_t zip_lzma = 14;
-inline constexpr std::uint16_t zip_flag_encrypted = 0x1;
-inline constexpr std::uint16_t zip_flag_utf8 = 0x800;
 inline constexpr std::uint8_t zip_system_dos = 0;
 inline constexpr std::uint8_t zip_system_unix = 3;
 
@@ -50,17 +46,6 @@ zip_entry_spec symlink_entry(std::string name, std::string target);
 std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_options& options = {});
 void write_zip(const std::filesystem::path& file, const std::vector<zip_entry_spec>& entries,
                const zip_options& options = {});
-
-// A truthful archive written by libzip, deflated at `level`, for tests and benchmarks that
-// want real compression: (name, content) pairs in order.
-struct zip_content {
-    std::string name;
-    std::string content;
-};
-void write_zip_with_libzip(const std::filesystem::path& file, const std::vector<zip_content>& files,
-                           int level = 6);
-
-std::uint32_t crc32_of(std::string_view bytes);
 
 // UTF-16LE bytes of a UTF-8 text, byte-order mark first (the form of a package file manifest).
 std::string utf16_file(std::string_view utf8_text);
