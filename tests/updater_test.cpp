@@ -3,6 +3,7 @@
 // installation, and the hostile corpus (each archive also through tavrel-release check).
 #include "app/installation_lock.h"
 #include "app/launch.h"
+#include "support/case_table.h"
 #include "support/installation.h"
 #include "support/signing.h"
 #include "support/zip_builder.h"
@@ -11,6 +12,7 @@
 
 #include <regex>
 #include <set>
+#include <sstream>
 #include <unistd.h>
 
 namespace tavrel::test {
@@ -152,110 +154,58 @@ TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {
     const std::vector<std::string> good = never_exiting();
-    const std::string& pid = good[0];
-    const std::string& app = good[1];
-    const std::string& zip = good[2];
-    const std::string& sig = good[3];
-    const std::string& size = good[4];
-    const auto with = [&](std::size_t i, const std::string& value) {
-        auto args = good;
-        args[i] = value;
-        return args;
+    const std::pair<std::string, std::string> values[] = {
+        {"{pid}", good[0]},
+        {"{app}", good[1]},
+        {"{zip}", good[2]},
+        {"{sig87}", good[3].substr(1)},
+        {"{sig}", good[3]},
+        {"{size}", good[4]},
+        {"{root}", s.inst.root.string()},
+        {"{download}", s.inst.download_dir.string()}};
+    const auto expand = [&](std::string text) {
+        for (const auto& [key, value] : values)
+            for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+                text.replace(at, key.size(), value);
+        return text;
     };
-    std::vector<std::string> plus_extra = good;
-    plus_extra.push_back("extra");
-    const fs::path missing = s.inst.root / "no-such-dir";
-    const std::string wrong_zip = (s.inst.root / "Tavrel-download-1" / "update.zip").string();
-    const std::string invalid_version = "The requested update version is invalid.";
-    const struct {
+    for (const case_row& row : read_cases("updater_invocations")) {
+        SCOPED_TRACE(row[2] + " " + row[3]);
+        const int exit_code = std::stoi(row[0]);
+        const std::string message = expand(row[1]);
         std::vector<std::string> args;
-        int exit_code;
-        std::string message;
-        environment_list environment = {};
-        std::string cancel = ""; // "file" or "directory": a cancel marker at the start
-    } cases[] = {
-        // Wrong forms: exit code 2, nothing shown.
-        {{}, 2, ""},
-        {{pid}, 2, ""},
-        {{pid, app}, 2, ""},
-        {{pid, app, "--recover", "x"}, 2, ""},
-        {{pid, app, "--RECOVER"}, 2, ""},
-        {{pid, app, "--recover "}, 2, ""},
-        {{pid, app, "--recover"}, 2, ""}, // the working directory is no download directory
-        {plus_extra, 2, ""},
-        {with(0, "0"), 2, ""},
-        {with(0, "-0"), 2, ""},
-        {with(0, pid + "x"), 2, ""},
-        {with(0, pid + " "), 2, ""},
-        {with(1, app + "/Tavrel.exe"), 2, ""},
-        {with(2, wrong_zip), 2, ""},
-        {with(2, (s.inst.root / "tavrel-download" / "update.zip").string()), 2, ""},
-        {with(2, (s.inst.root / "TAVREL-DOWNLOAD-1" / "update.zip").string()), 2, ""},
-        {with(2, (s.inst.download_dir / "Update.zip").string()), 2, ""},
-        {with(2, (s.inst.download_dir / "update.ZIP").string()), 2, ""},
-        {with(2, zip + ".part"), 2, ""},
-        {with(3, sig.substr(1)), 2, ""},
-        {with(3, sig + "A"), 2, ""},
-        {with(3, sig.substr(1) + "-"), 2, ""},
-        {with(3, sig.substr(1) + " "), 2, ""},
-        {with(4, "0"), 2, ""},
-        {with(4, "536870913"), 2, ""},
-        {with(4, size + "x"), 2, ""},
-        {with(4, size + " "), 2, ""},
-        {with(4, "-1"), 2, ""},
-        {good, 2, "", {{"TAVREL_FAIL_OPERATION", "write:1"}}}, // the ready marker
-        // Malformed numbers and versions, and paths that do not resolve: shown, exit code 1.
-        {with(0, "x42"), 1, "invalid stoul argument"},
-        {with(0, ""), 1, "invalid stoul argument"},
-        {with(0, "-"), 1, "invalid stoul argument"},
-        {with(0, "4294967296"), 1, "stoul argument out of range"},
-        {{"99999999999999999999", app, "--recover"}, 1, "stoul argument out of range"},
-        {with(4, "x"), 1, "invalid stoull argument"},
-        {with(4, "18446744073709551616"), 1, "stoull argument out of range"},
-        {with(5, "2.1"), 1, invalid_version},
-        {with(5, "2.1.0 "), 1, invalid_version},
-        {with(5, "2.65536.0"), 1, invalid_version},
-        {with(5, "2.1.x"), 1, invalid_version},
-        {with(1, missing.string()), 1,
-         "canonical: No such file or directory: \"" + missing.string() + "\""},
-        // With seven arguments "--recover" is the archive, resolved from the working directory.
-        {{pid, app, "--recover", sig, size, "2.1.0"},
-         1,
-         "canonical: No such file or directory: \"--recover\""},
-        // The application never exits; a cancel marker present at the start ends the run at once.
-        {good,
-         1,
-         "Tavrel did not exit. No installed files were changed.",
-         {{"TAVREL_TEST_EXIT_POLLS", "5"}}},
-        {good, 1, "", {}, "file"},
-        {good, 1, "", {}, "directory"},
-    };
-    fs::create_directories(s.inst.root / "TAVREL-DOWNLOAD-1");
-    fs::create_directories(s.inst.root / "tavrel-download");
-    fs::create_directories(fs::path(wrong_zip).parent_path());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::istringstream fields(row[2]);
+        for (std::string field; !row[2].empty() && std::getline(fields, field, '|');)
+            args.push_back(expand(field));
+        if (row[2].ends_with("|"))
+            args.emplace_back();
+        const std::string setup = row[3];
+        const std::size_t equals = setup.find('=');
+        const bool cancelled = setup.starts_with("cancel=");
+        const environment_list environment =
+            setup.empty() || cancelled
+                ? environment_list{}
+                : environment_list{{setup.substr(0, equals), setup.substr(equals + 1)}};
         s.prepare_download();
         for (const char* name : {"TAVREL-DOWNLOAD-1", "tavrel-download", "Tavrel-download-1"})
             write_bytes(s.inst.root / name / "update.zip", "x");
         for (const char* name : {"Update.zip", "update.ZIP", "update.zip.part"})
             write_bytes(s.inst.download_dir / name, "x");
-        if (c.cancel == "file")
+        if (setup == "cancel=file")
             write_bytes(s.inst.download_dir / "cancel", "");
-        if (c.cancel == "directory")
+        if (setup == "cancel=directory")
             fs::create_directories(s.inst.download_dir / "cancel");
         const tree_snapshot before = snapshot_tree(s.inst.root);
         const tree_snapshot app_before = snapshot_tree(s.inst.app_dir);
-        const run_result r = run(program("tavrel-updater-test"), c.args,
-                                 in_directory(s.inst.root, s.inst.environment() + c.environment));
-        EXPECT_EQ(r.exit_code, c.exit_code);
-        EXPECT_EQ(r.err, c.message.empty() ? "" : c.message + "\n");
+        const run_result r = run(program("tavrel-updater-test"), args,
+                                 in_directory(s.inst.root, s.inst.environment() + environment));
+        EXPECT_EQ(r.exit_code, exit_code);
+        EXPECT_EQ(r.err, message.empty() ? "" : message + "\n");
         EXPECT_LT(r.elapsed.count(), 5000);
         EXPECT_EQ(snapshot_tree(s.inst.app_dir), app_before);
         EXPECT_TRUE(s.inst.starts().empty()) << "nothing is started before the application exits";
-        const bool cancelled = !c.cancel.empty();
-        const bool ready = c.message.starts_with("Tavrel did not exit");
-        if (c.exit_code == 2) {
+        const bool ready = message.starts_with("Tavrel did not exit");
+        if (exit_code == 2) {
             EXPECT_EQ(snapshot_tree(s.inst.root), before)
                 << "a rejected invocation changes nothing";
         }
