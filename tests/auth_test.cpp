@@ -134,7 +134,7 @@ TEST_F(download_check, gives_each_failure_its_message) {
          {},
          message_b},
         {"R changed", with_s([](bytes& s) { s[0] ^= 1; }), key, size, {}, message_b},
-        {"another key", signature, test::encode_base64(bytes(32, 7)), size, {}, message_b},
+        {"another key", signature, encode_base64(bytes(32, 7)), size, {}, message_b},
         {"the first byte changed", signature, key, size,
          [&](const fs::path& a) { test::write_bytes(a, "C" + content.substr(1)); }, message_b},
         {"the last byte changed", signature, key, size,
@@ -249,7 +249,7 @@ TEST(signature_scalar, is_compared_with_the_group_order_from_the_top_byte_down) 
     for (const auto& c : cases) {
         bytes signature(64, 0xAB);
         std::copy(c.s.begin(), c.s.end(), signature.begin() + 32);
-        EXPECT_EQ(signature_scalar_below_order(signature), c.below) << test::encode_base64(c.s);
+        EXPECT_EQ(signature_scalar_below_order(signature), c.below) << encode_base64(c.s);
     }
 }
 

@@ -2,6 +2,7 @@
 // and a recovery make is failed once, in turn, through the test build's hooks. Whatever
 // fails, the run reports it (or shrugs off a failure of mere cleanup), and the installation
 // ends as the old version or the new one, never a mix, at the latest after a later recovery.
+#include "support/case_table.h"
 #include "support/installation.h"
 
 #include <gtest/gtest.h>
@@ -26,34 +27,6 @@ tree_spec version(bool updated) {
     }
     return files;
 }
-
-// How a failure of each kind of operation may begin its message (the file-system errors
-// name their operation; the stages have their own sentences). A message that begins with none
-// of these (a wrong operation name, an empty text, a mangled sentence) fails the test.
-const std::map<std::string, std::vector<std::string>> expected_beginnings = {
-    {"write",
-     {"Could not write an update staging file.", "Could not write the update recovery journal."}},
-    {"rename", {"rename: ", "Could not write the update recovery journal."}},
-    {"create_event", {"Could not create the update startup confirmation."}},
-    {"remove", {"The updated application could not be launched.", "remove: ", "remove_all: "}},
-    {"remove_tree", {""}},
-    {"create_directory", {"create_directories: ", "create_directory: "}},
-    {"clear_read_only", {"permissions: "}},
-    {"flush", {"Could not save the update recovery journal."}},
-    {"flush_tree",
-     {"Could not write an update staging file.", "Could not save the update recovery journal.",
-      "flush: "}},
-    {"flush_open", {"Could not open the update recovery journal."}},
-    {"status",
-     {"exists: ", "status: ", "symlink_status: ", "file_size: ", "directory_entry::status: ",
-      "directory_entry::symlink_status: ", "create_directories: ", "create_directory: ",
-      "Cannot inspect an update destination.",
-      "The application directory is not a regular directory.",
-      "The application version could not be read.", "The downloaded update could not be read."}},
-    {"list",
-     {"directory_iterator::directory_iterator: ", "directory_iterator::operator++: ",
-      "remove_all: "}},
-};
 
 // The calls of each operation in a call log; with `retried`, those that retry transient
 // failures ("retried op" lines), otherwise the plain ones.
@@ -110,8 +83,9 @@ class fault_matrix : public ::testing::Test {
         EXPECT_EQ(r.err.back(), '\n');
         EXPECT_EQ(line.find('\n'), std::string::npos) << "one message: " << r.err;
         bool known = false;
-        for (const auto& beginning : expected_beginnings.at(op))
-            known = known || line.starts_with(beginning);
+        for (const case_row& beginning : read_cases("fault_messages"))
+            known = known || (beginning[0] == op &&
+                              line.starts_with(beginning.size() > 1 ? beginning[1] : ""));
         EXPECT_TRUE(known) << op << ": " << line;
     }
 

@@ -1,9 +1,9 @@
 // The contract of the platform layer, checked against both back ends: Linux here, the win32
 // one under Wine. File operations and their error classes, links (where they can be made),
-// retries of transient failures, processes and named events (with the demo application as the
-// child), the extended-length path form, and the Windows-only code pages and version resources.
+// retries of transient failures, the extended-length path form, and the Windows-only code pages
+// and version resources. (Processes and events are the updater's runs against the demo
+// application, on both.)
 #include "common/paths.h"
-#include "common/scoped_handle.h"
 #include "common/text.h"
 #include "platform/fault_hooks.h"
 #include "platform/long_path.h"
@@ -143,63 +143,6 @@ TEST(platform, transient_failures_are_waited_out_within_the_bound) {
     }
     ::unsetenv("TAVREL_FAIL_TRANSIENTLY");
     ::unsetenv("TAVREL_TEST_RETRY_OPERATION_MS");
-}
-
-TEST(platform, processes_and_named_events) {
-    tavrel::test::temp_dir work;
-    const std::string name_text =
-        "Local\\TavrelPlatformTest-" + std::to_string(platform::current_process_id());
-    const platform::native_text name = tavrel::to_native(name_text);
-    int error = -1;
-    const tavrel::scoped_handle event(platform::create_named_event(name, error));
-    EXPECT_TRUE(event.valid() && error == 0) << error;
-    const tavrel::scoped_handle again(platform::create_named_event(name, error));
-    EXPECT_TRUE(platform::is_already_exists(error)) << error;
-    EXPECT_EQ(platform::wait_for_object(event.get(), 0), platform::wait_timeout);
-
-    // The demo application confirms the event and lives on, in the directory it was given.
-    const path demo = TAVREL_DEMO_APP_EXE;
-    const path log = work / "starts.log";
-    ::setenv("TAVREL_DEMO_LOG", tavrel::path_to_utf8(log).c_str(), 1);
-    ::setenv("TAVREL_DEMO_LIFETIME_MS", "30000", 1);
-    platform::process_info child;
-    ASSERT_TRUE(platform::create_process(
-        demo,
-        tavrel::to_native("\"") + demo.native() +
-            tavrel::to_native("\" --disable-splash --tavrel-update-event=") + name,
-        work.path(), child));
-    EXPECT_NE(child.process_id, 0u);
-    const platform::os_handle both[] = {event.get(), child.process};
-    EXPECT_EQ(platform::wait_for_any(both, 2, 20000), 0u);
-    EXPECT_EQ(platform::wait_for_object(child.process, 0), platform::wait_timeout);
-    EXPECT_EQ(tavrel::test::read_bytes(log),
-              "start --disable-splash --tavrel-update-event=" + name_text + "|" +
-                  tavrel::path_to_utf8(work.path()) + "\n");
-    EXPECT_TRUE(platform::terminate_process(child.process, 1));
-    EXPECT_EQ(platform::wait_for_object(child.process, 10000), platform::wait_object_0);
-    platform::close_handle(child.thread);
-    platform::close_handle(child.process);
-
-    // One that ends without confirming is the second handle that wait_for_any reports.
-    ::setenv("TAVREL_DEMO_BEHAVIOUR", "exit", 1);
-    ASSERT_TRUE(platform::create_process(
-        demo, tavrel::to_native("\"") + demo.native() + tavrel::to_native("\" --disable-splash"),
-        work.path(), child));
-    const tavrel::scoped_handle other(
-        platform::create_named_event(name + tavrel::to_native("-2"), error));
-    const platform::os_handle ended[] = {other.get(), child.process};
-    EXPECT_EQ(platform::wait_for_any(ended, 2, 20000), 1u);
-    platform::close_handle(child.thread);
-    platform::close_handle(child.process);
-    ::setenv("TAVREL_DEMO_BEHAVIOUR", "confirm", 1);
-
-    EXPECT_FALSE(platform::create_process(work / "none.exe", tavrel::to_native("\"none.exe\""),
-                                          work.path(), child));
-    EXPECT_FALSE(platform::signal_named_event(name + tavrel::to_native("-missing")));
-    const tavrel::scoped_handle self(
-        platform::open_process_for_wait(platform::current_process_id()));
-    EXPECT_EQ(platform::wait_for_object(self.get(), 0), platform::wait_timeout);
-    EXPECT_FALSE(tavrel::scoped_handle(platform::open_process_for_wait(0)).valid());
 }
 
 TEST(extended_length_path, cleans_and_prefixes_absolute_paths_only) {

@@ -192,7 +192,6 @@ TEST_F(tools, sign_makes_owner_only_keys_and_signatures_that_verify) {
             tool("tavrel-sign", {"sign", test_key_file.string(), file.string()});
         const std::string signature = signed_file.out.substr(0, 88);
         EXPECT_EQ(signed_file.out, signature + "\n" + std::to_string(content.size()) + "\n");
-        EXPECT_EQ(signature, test_signature_base64(file)); // Ed25519 is deterministic
         EXPECT_EQ(
             tool("tavrel-sign", {"verify", test_public_key_base64(), signature, file.string()}).out,
             "valid\n");
