@@ -4,9 +4,6 @@
 #include "fuzz_support.h"
 #include "staging/zip_reader.h"
 
-#include <string>
-#include <vector>
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using tavrel::fuzz::require;
     const std::span<const unsigned char> bytes(data, size);

@@ -5,12 +5,11 @@
 #include "staging/package_path.h"
 
 #include <set>
-#include <stdexcept>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tavrel::fuzz;
     static const fs::path file = work_dir() / tavrel::package_manifest_name;
-    write_file(file, as_text(data, size));
+    tavrel::test::write_bytes(file, as_text(data, size));
     std::vector<std::string> paths{"left over from an earlier read"};
     try {
         tavrel::read_package_manifest(file, paths);
@@ -19,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     report(std::to_string(paths.size()) + " paths");
-    require(!paths.empty(), "an accepted manifest has no path");
-    require(paths.size() <= 19999, "an accepted manifest has more than 19,999 paths");
+    require(!paths.empty() && paths.size() <= 19999,
+            "an accepted manifest has no path or more than 19,999");
     std::set<std::string> keys;
     for (const std::string& p : paths) {
         require(tavrel::is_safe_package_path(p), "an accepted manifest path is unsafe");

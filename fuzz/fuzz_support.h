@@ -1,65 +1,49 @@
-// Helpers shared by the fuzz targets and the seed generator: a private working directory on
-// a memory file system, byte files, tree listings that prove what an operation left behind,
-// and the fixed installations that the file-system targets run against.
+// Helpers of the fuzz targets: a private working directory in memory, the outcome of each input
+// on request, and invariants that abort, so that libFuzzer keeps the input as a crash.
 #pragma once
 
+#include "support/temp_tree.h"
+
 #include <cstdint>
-#include <filesystem>
-#include <map>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <cstdio>
+#include <cstdlib>
+
+// For a helper of temp_tree.cpp that no target calls: the product here has no fault hooks.
+namespace platform::hooks {
+void reset_counters() {}
+} // namespace platform::hooks
 
 namespace tavrel::fuzz {
 
 namespace fs = std::filesystem;
 
-// A directory of this process below $TAVREL_FUZZ_WORK_DIR (default /dev/shm, so that the
-// file work per input stays in memory), removed when the process exits normally.
-const fs::path& work_dir();
-
-// With TAVREL_FUZZ_VERBOSE set, prints the outcome of each input (for reading reproducers).
-void report(std::string_view outcome);
-
-std::string_view as_text(const std::uint8_t* data, std::size_t size);
-void write_file(const fs::path& file, std::string_view bytes);
-std::string read_file(const fs::path& file);
-
-// Reports a broken invariant and aborts, so that libFuzzer keeps the input as a crash.
-[[noreturn]] void broken(std::string_view what);
 inline void require(bool condition, std::string_view what) {
-    if (!condition)
-        broken(what);
+    if (condition)
+        return;
+    std::fprintf(stderr, "\nINVARIANT BROKEN: %.*s\n", static_cast<int>(what.size()), what.data());
+    std::abort();
 }
 
-// Everything below `root`, links not followed: relative path ("/" separators) -> node.
-struct node {
-    char type = '?';     // 'f' file, 'd' directory, 'l' symbolic link, '?' anything else
-    std::string content; // file bytes, or the target of a link
-    bool operator==(const node&) const = default;
-};
-using listing = std::map<std::string, node>;
-listing list_tree(const fs::path& root);
-std::string describe_difference(const listing& before, const listing& after);
+// With TAVREL_FUZZ_VERBOSE set, prints each input's outcome (for reading reproducers).
+inline void report(std::string_view outcome) {
+    static const bool verbose = std::getenv("TAVREL_FUZZ_VERBOSE") != nullptr;
+    if (verbose)
+        std::fprintf(stderr, "outcome: %.*s\n", static_cast<int>(outcome.size()), outcome.data());
+}
 
-// A package file manifest: UTF-16LE with byte-order mark, the header, one path a line.
-std::string manifest_bytes(const std::vector<std::string>& paths, std::string_view line_end = "\n");
+inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
+    return {reinterpret_cast<const char*>(data), size};
+}
 
-// The installation that staging runs against: an installed tree with its manifest, and a link
-// from inside the application directory to a directory beside it.
-struct file_spec {
-    std::string path;
-    std::string content;
-};
-const std::vector<file_spec>& installed_files();
-// root/app (the installation), root/outside (a sentinel that no update may touch).
-void build_installation(const fs::path& root);
-
-// An installation in the middle of a commit, as a crash would leave it: some installed files
-// already replaced, backups in old/, staged files still in new/, links to the outside in
-// every tree. The journal goes to app/.tavrel-update-1-1/.transaction.
-inline constexpr char recovery_staging_name[] = ".tavrel-update-1-1";
-void build_interrupted_installation(const fs::path& root, std::string_view journal);
+// A directory of this process below $TAVREL_FUZZ_WORK_DIR, else /dev/shm, so that the file work
+// per input stays in memory; removed when the process exits normally.
+inline const fs::path& work_dir() {
+    static const test::temp_dir directory = [] {
+        const char* base = std::getenv("TAVREL_FUZZ_WORK_DIR");
+        ::setenv("TMPDIR", base && *base ? base : "/dev/shm", 1);
+        return test::temp_dir(); // made below TMPDIR
+    }();
+    return directory.path();
+}
 
 } // namespace tavrel::fuzz

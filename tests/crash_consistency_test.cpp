@@ -18,23 +18,8 @@
 namespace tavrel::test {
 namespace {
 
-// 60 files in all: replacements, additions in new directories, removals, unchanged files.
 tree_spec version(bool updated) {
-    tree_spec files{{"Tavrel.exe", updated ? "demo-app 2.1.0.0" : "demo-app 2.0.3.0"}};
-    for (int i = 0; i < 20; ++i)
-        files["lib/replaced-" + std::to_string(i) + ".dll"] =
-            (updated ? "new " : "old ") + std::to_string(i);
-    for (int i = 0; i < 10; ++i)
-        files["data/same-" + std::to_string(i) + ".dat"] = "same " + std::to_string(i);
-    if (updated) {
-        for (int i = 0; i < 15; ++i)
-            files["added/sub-" + std::to_string(i % 3) + "/file-" + std::to_string(i) + ".txt"] =
-                "added " + std::to_string(i);
-    } else {
-        for (int i = 0; i < 15; ++i)
-            files["legacy/removed-" + std::to_string(i) + ".txt"] = "removed " + std::to_string(i);
-    }
-    return files;
+    return generated_version(updated, 20, 10, 15);
 }
 
 struct change {

@@ -14,18 +14,7 @@ namespace tavrel::test {
 namespace {
 
 tree_spec version(bool updated) {
-    tree_spec files{{"Tavrel.exe", updated ? "demo-app 2.1.0.0" : "demo-app 2.0.3.0"},
-                    {"readme.txt", updated ? "new" : "old"},
-                    {"lib/shared.dll", updated ? "shared 2" : "shared 1"},
-                    {"lib/same.dll", "same"}};
-    if (updated) {
-        files["added/deep/one.txt"] = "added 1";
-        files["added/two.txt"] = "added 2";
-    } else {
-        files["legacy/gone.txt"] = "removed";
-        files["lib/gone.dll"] = "removed too";
-    }
-    return files;
+    return generated_version(updated, 2, 1, 2);
 }
 
 // The calls of each operation in a call log; with `retried`, those that retry transient

@@ -24,26 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 tree_spec version(bool updated) {
-    tree_spec files{{"Tavrel.exe", updated ? "demo-app 2.1.0.0" : "demo-app 2.0.3.0"}};
-    const auto content = [](const std::string& seed, int size) {
-        std::string text;
-        while (static_cast<int>(text.size()) < size)
-            text += seed + " " + std::to_string(text.size()) + "\n";
-        return text;
-    };
-    for (int i = 0; i < 60; ++i)
-        files["lib/replaced-" + std::to_string(i) + ".dll"] =
-            content((updated ? "new " : "old ") + std::to_string(i), 1000 + 700 * i);
-    for (int i = 0; i < 20; ++i)
-        files["data/same-" + std::to_string(i) + ".dat"] = content("same", 3000);
-    for (int i = 0; i < 30; ++i) {
-        if (updated)
-            files["added/sub-" + std::to_string(i % 4) + "/file-" + std::to_string(i) + ".txt"] =
-                content("added " + std::to_string(i), 5000);
-        else
-            files["legacy/removed-" + std::to_string(i) + ".txt"] = content("removed", 2000);
-    }
-    return files;
+    return generated_version(updated, 60, 20, 30, 1000);
 }
 
 void shell(const std::string& command) {

@@ -96,6 +96,28 @@ tree_snapshot unpacked_files(const installation& inst, const tree_spec& files,
 
 } // namespace
 
+tree_spec generated_version(bool updated, int replaced, int same, int moved, std::size_t size) {
+    const auto content = [size](std::string text, int i) {
+        text += " " + std::to_string(i);
+        while (text.size() < size + 100 * static_cast<std::size_t>(i))
+            text += " " + std::to_string(text.size());
+        return text;
+    };
+    tree_spec files{{"Tavrel.exe", updated ? "demo-app 2.1.0.0" : "demo-app 2.0.3.0"}};
+    for (int i = 0; i < replaced; ++i)
+        files["lib/replaced-" + std::to_string(i) + ".dll"] = content(updated ? "new" : "old", i);
+    for (int i = 0; i < same; ++i)
+        files["data/same-" + std::to_string(i) + ".dat"] = content("same", i);
+    for (int i = 0; i < moved; ++i) {
+        const std::string n = std::to_string(i);
+        if (updated)
+            files["added/sub-" + std::to_string(i % 3) + "/file-" + n + ".txt"] = content("added", i);
+        else
+            files["legacy/removed-" + n + ".txt"] = content("removed", i);
+    }
+    return files;
+}
+
 tree_snapshot files_of(const tree_snapshot& snapshot) {
     tree_snapshot files;
     for (const auto& [name, node] : snapshot)

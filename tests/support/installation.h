@@ -50,6 +50,11 @@ struct signed_package {
 // Packs `tree` into `archive` (with its package file manifest) and signs it.
 signed_package pack_and_sign(const fs::path& tree, const fs::path& archive);
 
+// A generated version: Tavrel.exe (2.0.3.0 or 2.1.0.0), `replaced` files whose content the update
+// changes, `same` files it keeps, and `moved` files of 2.0.3 that 2.1.0 drops for as many new
+// ones in new directories; the i-th file of each kind holds at least `size` + 100 i bytes.
+tree_spec generated_version(bool updated, int replaced, int same, int moved, std::size_t size = 0);
+
 // The regular files of a snapshot (directories left over by an undo do not count).
 tree_snapshot files_of(const tree_snapshot& snapshot);
 
