@@ -1,20 +1,18 @@
-// Force-included into the shared test helpers (tests/support) when they are built for Windows:
-// the few POSIX and libzip calls they make, in their Windows form, so that the helpers compile
-// there unchanged.
+// Force-included into the unit tests and their helpers built for Windows: the few POSIX and
+// libzip calls they make, in their Windows form, so that they compile there unchanged.
 #pragma once
-
-#ifdef _WIN32
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-// The fault hooks read the environment with getenv, which _putenv_s updates.
+// The fault hooks read the environment with getenv, which _putenv_s updates; an empty value
+// removes the variable.
 inline int setenv(const char* name, const char* value, int) {
     return _putenv_s(name, value);
 }
 inline int unsetenv(const char* name) {
-    return _putenv_s(name, ""); // an empty value removes the variable
+    return _putenv_s(name, "");
 }
 
 #if __has_include(<zip.h>)
@@ -25,6 +23,4 @@ inline zip_t* zip_open(const wchar_t* name, int flags, int* error) {
     const std::u8string utf8 = std::filesystem::path(name).u8string();
     return zip_open(reinterpret_cast<const char*>(utf8.c_str()), flags, error);
 }
-#endif
-
 #endif
