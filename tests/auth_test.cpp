@@ -96,80 +96,59 @@ TEST_F(download_check, gives_each_failure_its_message) {
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const auto y = alphabet.find(signature[85]); // "xy==": the low bits of y must be 0
     const std::uint64_t size = content.size();
+    // The archive's changes: its bytes replaced, or it made a link to them, a dangling link,
+    // a directory, or nothing.
+    using alteration = std::function<void(const fs::path&)>;
+    const auto bytes_of = [](std::string b) {
+        return [b](const fs::path& a) { test::write_bytes(a, b); };
+    };
+    const auto resized = [](std::uintmax_t n) {
+        return [n](const fs::path& a) { fs::resize_file(a, n); };
+    };
+    const alteration gone = [](const fs::path& a) { fs::remove(a); };
+    const alteration a_directory = [](const fs::path& a) { fs::remove(a), fs::create_directory(a); };
+    const alteration a_link = [&](const fs::path& a) {
+        fs::rename(a, dir / "real.zip"), fs::create_symlink(dir / "real.zip", a);
+    };
+    const alteration dangling = [&](const fs::path& a) {
+        fs::remove(a), fs::create_symlink(dir / "nowhere.zip", a);
+    };
     const struct {
         const char* what;
         std::string signature, key;
         std::uint64_t size;
-        std::function<void(const fs::path&)> change; // the archive
+        alteration change;
         std::string result;
     } cases[] = {
+        // clang-format off
         {"a good signature", signature, key, size, {}, "ok"},
         {"88 padding characters", std::string(88, '='), key, size, {}, message_a},
-        {"set bits in the last group",
-         signature.substr(0, 85) + alphabet[y | 1] + "==",
-         key,
-         size,
-         {},
-         message_a},
+        {"set bits in the last group", signature.substr(0, 85) + alphabet[y | 1] + "==", key, size, {}, message_a},
         {"63 bytes", signature.substr(0, 84), key, size, {}, message_a},
         {"66 bytes", signature.substr(0, 84) + "AAAA", key, size, {}, message_a},
         {"padding missing", signature.substr(0, 86), key, size, {}, message_a},
         {"a key of 43 characters", signature, key.substr(0, 43), size, {}, message_a},
         {"a key of 33 bytes", signature, key.substr(0, 40) + "AAAA", size, {}, message_a},
         {"a key with a line break", signature, key + "\n", size, {}, message_a},
-        {"A before the archive is looked at", std::string(88, '='), key, 1,
-         [](const fs::path& a) { fs::remove(a); }, message_a},
-        {"S = L",
-         with_s(
-             [](bytes& s) { std::copy(group_order.begin(), group_order.end(), s.begin() + 32); }),
-         key,
-         size,
-         {},
-         message_b},
+        {"A before the archive is looked at", std::string(88, '='), key, 1, gone, message_a},
+        {"S = L", with_s([](bytes& s) { std::copy(group_order.begin(), group_order.end(), s.begin() + 32); }), key, size, {}, message_b},
         {"S + L, which the group equation would take", with_s(plus_l), key, size, {}, message_b},
-        {"S all ones",
-         with_s([](bytes& s) { std::fill(s.begin() + 32, s.end(), 0xFF); }),
-         key,
-         size,
-         {},
-         message_b},
+        {"S all ones", with_s([](bytes& s) { std::fill(s.begin() + 32, s.end(), 0xFF); }), key, size, {}, message_b},
         {"R changed", with_s([](bytes& s) { s[0] ^= 1; }), key, size, {}, message_b},
         {"another key", signature, encode_base64(bytes(32, 7)), size, {}, message_b},
-        {"the first byte changed", signature, key, size,
-         [&](const fs::path& a) { test::write_bytes(a, "C" + content.substr(1)); }, message_b},
-        {"the last byte changed", signature, key, size,
-         [&](const fs::path& a) { test::write_bytes(a, content.substr(0, size - 1) + "L"); },
-         message_b},
+        {"the first byte changed", signature, key, size, bytes_of("C" + content.substr(1)), message_b},
+        {"the last byte changed", signature, key, size, bytes_of(content.substr(0, size - 1) + "L"), message_b},
         {"a size one larger", signature, key, size + 1, {}, message_c},
         {"a size one smaller", signature, key, size - 1, {}, message_c},
-        {"a file one byte longer", signature, key, size,
-         [&](const fs::path& a) { test::write_bytes(a, content + "x"); }, message_c},
-        {"size 0 of an empty file", signature, key, 0,
-         [](const fs::path& a) { test::write_bytes(a, ""); }, message_c},
-        {"exactly 512 MiB, judged by its signature", signature, key, 0x20000000,
-         [](const fs::path& a) { fs::resize_file(a, 0x20000000); }, message_b},
-        {"one byte beyond 512 MiB", signature, key, 0x20000001,
-         [](const fs::path& a) { fs::resize_file(a, 0x20000001); }, message_c},
-        {"a link to a good archive", signature, key, size,
-         [&](const fs::path& a) {
-             fs::rename(a, dir / "real.zip");
-             fs::create_symlink(dir / "real.zip", a);
-         },
-         message_c},
-        {"a missing archive", signature, key, size, [](const fs::path& a) { fs::remove(a); },
-         message_d},
-        {"a link to nowhere", signature, key, size,
-         [&](const fs::path& a) {
-             fs::remove(a);
-             fs::create_symlink(dir / "nowhere.zip", a);
-         },
-         message_d},
-        {"a directory", signature, key, size,
-         [](const fs::path& a) {
-             fs::remove(a);
-             fs::create_directory(a);
-         },
-         message_d},
+        {"a file one byte longer", signature, key, size, bytes_of(content + "x"), message_c},
+        {"size 0 of an empty file", signature, key, 0, bytes_of(""), message_c},
+        {"exactly 512 MiB, judged by its signature", signature, key, 0x20000000, resized(0x20000000), message_b},
+        {"one byte beyond 512 MiB", signature, key, 0x20000001, resized(0x20000001), message_c},
+        {"a link to a good archive", signature, key, size, a_link, message_c},
+        {"a missing archive", signature, key, size, gone, message_d},
+        {"a link to nowhere", signature, key, size, dangling, message_d},
+        {"a directory", signature, key, size, a_directory, message_d},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

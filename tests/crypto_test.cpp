@@ -6,6 +6,7 @@
 #include "auth/ed25519/ed25519.h"
 #include "auth/ed25519/sha512.h"
 #include "auth/update_signature.h"
+#include "support/case_table.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h> // on Windows a stand-in with the system's SHA-512 only
@@ -100,7 +101,8 @@ TEST(ed25519, single_bit_changes_of_the_rfc_vectors_are_refused) {
         const std::size_t bits = v.msg.size() * 8;
         for (std::size_t bit = 0; bit < bits; ++bit) {
             const bool tried = v.msg.size() <= 64 || bit % 13 == 0 || bit < 8 || bit >= bits - 8;
-            ASSERT_FALSE(tried && tavrel::verify_signature(flipped(v.msg, bit), v.sig, v.pk)) << bit;
+            ASSERT_FALSE(tried && tavrel::verify_signature(flipped(v.msg, bit), v.sig, v.pk))
+                << bit;
         }
         bytes longer = v.msg;
         longer.push_back(0);
@@ -137,26 +139,15 @@ TEST(ed25519, random_cases_agree_with_libsodium) {
         bytes msg = random_bytes(rng() % 200);
         crypto_sign_detached(sig.data(), nullptr, msg.data(), msg.size(), sk.data());
         const std::size_t bit = rng();
-        switch (i % 7) {
-        case 1:
-            sig[bit % 64] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-            break;
-        case 2:
-            msg.push_back(static_cast<std::uint8_t>(bit));
-            break;
-        case 3:
-            pk[bit % 32] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-            break;
-        case 4:
-            crypto_core_ed25519_scalar_random(sig.data() + 32);
-            break;
-        case 5:
-            std::ranges::copy(random_bytes(32), sig.begin());
-            break;
-        case 6:
-            std::ranges::copy(random_bytes(32), sig.begin() + 32);
-            break;
-        }
+        const auto flip = static_cast<std::uint8_t>(1u << (bit % 8));
+        switch (i % 7) { // clang-format off
+        case 1: sig[bit % 64] ^= flip; break;
+        case 2: msg.push_back(static_cast<std::uint8_t>(bit)); break;
+        case 3: pk[bit % 32] ^= flip; break;
+        case 4: crypto_core_ed25519_scalar_random(sig.data() + 32); break;
+        case 5: std::ranges::copy(random_bytes(32), sig.begin()); break;
+        case 6: std::ranges::copy(random_bytes(32), sig.begin() + 32); break;
+        } // clang-format on
         const bool ours = tavrel::verify_signature(msg, sig, pk);
         ASSERT_EQ(ours,
                   crypto_sign_verify_detached(sig.data(), msg.data(), msg.size(), pk.data()) == 0)
@@ -184,25 +175,12 @@ std::string digest_hex(const bytes& message, std::mt19937* chunking = nullptr) {
 }
 
 TEST(sha512, gives_the_fips_digests_and_agrees_with_a_reference_in_any_chunking) {
-    const auto text = [](std::string s) { return bytes(s.begin(), s.end()); };
-    const struct {
-        bytes message;
-        const char* digest;
-    } fips[] = {
-        {{},
-         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d28"
-         "77eec2f63b931bd47417a81a538327af927da3e"},
-        {text("abc"), "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274f"
-                      "c1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
-        {text("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmn"
-              "opqrlmnopqrsmnopqrstnopqrstu"),
-         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018501d289e4900f7e4331b99dec"
-         "4b5433ac7d329eeb6dd26545e96e55b874be909"},
-        {bytes(1000000, 'a'), "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0f"
-                              "f244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
-    };
-    for (const auto& c : fips)
-        EXPECT_EQ(digest_hex(c.message), c.digest) << c.message.size();
+    for (const auto& c : tavrel::test::read_cases("sha512")) { // text, times, digest
+        std::string message;
+        for (int i = std::stoi(c[1]); i > 0; --i)
+            message += c[0];
+        EXPECT_EQ(digest_hex(bytes(message.begin(), message.end())), c[2]) << message.size();
+    }
     // Every length up to 300 (padding with and without an extra block), then random lengths
     // fed in random pieces, empty ones included.
     ASSERT_GE(sodium_init(), 0);

@@ -317,33 +317,6 @@ TEST_F(staging, takes_sizes_up_to_the_limits_and_no_more) {
     expect_refused(with_exe(two_gib), corrupt);
 }
 
-TEST_F(staging, reports_failures_of_the_file_system) {
-    write_zip(archive, with_exe({file_entry("a.txt", "a")}));
-    const std::string injected = platform::error_description(5); // the hooks' error
-    const struct {
-        const char* operation;
-        std::string message; // for file-system errors, the staging directory follows
-    } cases[] = {
-        {"create_directory:1", "create_directory: " + injected + ": \""},
-        {"clear_read_only:1", "permissions: " + injected + ": \""},
-        {"write:2", "Could not write an update staging file."},
-        {"flush_tree:1", "Could not write an update staging file."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.operation);
-        const auto before = snapshot_tree(app, staging_directory_prefix);
-        update_transaction transaction(app);
-        std::string error;
-        {
-            const injected_failure failure(c.operation);
-            EXPECT_FALSE(stage(transaction, error));
-        }
-        EXPECT_EQ(error.substr(0, c.message.size()), c.message);
-        EXPECT_FALSE(transaction.prepared);
-        EXPECT_EQ(snapshot_tree(app, staging_directory_prefix), before);
-    }
-}
-
 TEST_F(staging, stages_the_files_in_archive_order_below_new) {
     const std::string big(300000, 'z'); // several deflate blocks
     write_zip(archive, {directory_entry("bin/"), file_entry("bin/tool.dll", "tool"),
