@@ -1,14 +1,12 @@
 #include "support/programs.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <poll.h>
+#include <map>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,24 +18,31 @@ namespace tavrel::test {
 
 namespace {
 
-void become_subreaper() {
-    static const bool done = [] { return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }();
-    (void)done;
-}
+using clock = std::chrono::steady_clock;
 
-std::string drain(int fd) {
+// The whole contents of a file that a child wrote through its descriptor.
+std::string contents(int fd) {
     std::string text;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
+    for (ssize_t n; (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
         text.append(buffer, static_cast<std::size_t>(n));
-    }
     return text;
 }
 
-int decode_status(int status) {
+// Waits for `pid` (a child, or an orphan handed to this subreaper) until `deadline`, then kills
+// it; its exit code, or -1 after a signal or the deadline.
+int wait_until(int pid, clock::time_point deadline, bool& timed_out) {
+    int status = 0;
+    for (pid_t rc; (rc = ::waitpid(pid, &status, WNOHANG)) != pid;) {
+        if (rc < 0)
+            return -1;
+        if ((timed_out = clock::now() >= deadline)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -55,110 +60,63 @@ std::filesystem::path program(const std::string& name) {
 
 child_process::child_process(const std::filesystem::path& exe, const std::vector<std::string>& args,
                              const run_options& options)
-    : options_(options), started_(std::chrono::steady_clock::now()) {
-    become_subreaper();
-    int out_pipe[2];
-    int err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    : options_(options), started_(clock::now()) {
+    // Applications that the updater starts and leaves are handed to this process to reap.
+    static const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    (void)subreaper;
+    // Output goes to memory files, which never fill up like a pipe, even when programs that
+    // the child starts keep them open.
+    out_fd_ = ::memfd_create("out", MFD_CLOEXEC);
+    err_fd_ = ::memfd_create("err", MFD_CLOEXEC);
     std::vector<std::string> words{exe.string()};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> env_strings;
+    std::map<std::string, std::string> variables; // the test's own, then the added ones
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& [key, value] : options.environment)
-            replaced = replaced || entry.rfind(key + "=", 0) == 0;
-        if (!replaced)
-            env_strings.push_back(entry);
+        variables[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
     }
-    // Of a name given twice, the later value counts.
-    const auto& added = options.environment;
-    for (auto it = added.begin(); it != added.end(); ++it)
-        if (std::none_of(it + 1, added.end(),
-                         [&](const auto& later) { return later.first == it->first; }))
-            env_strings.push_back(it->first + "=" + it->second);
-    std::vector<char*> envp;
-    for (auto& e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
+    for (const auto& [key, value] : options.environment)
+        variables[key] = value;
+    std::vector<std::string> entries;
+    for (const auto& [key, value] : variables)
+        entries.push_back(key + "=" + value);
+    const auto pointers = [](std::vector<std::string>& texts) {
+        std::vector<char*> list;
+        for (auto& text : texts)
+            list.push_back(text.data());
+        list.push_back(nullptr);
+        return list;
+    };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, out_fd_, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd_, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (!options.working_directory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, options.working_directory.c_str());
-    const int rc = ::posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int rc = ::posix_spawn(&pid_, exe.c_str(), &actions, nullptr, pointers(words).data(),
+                                 pointers(entries).data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    out_fd_ = out_pipe[0];
-    err_fd_ = err_pipe[0];
-    if (rc != 0)
+    if (out_fd_ < 0 || err_fd_ < 0 || rc != 0)
         throw std::runtime_error("cannot start " + exe.string() + ": " + std::strerror(rc));
 }
 
 child_process::~child_process() {
     if (!waited_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        ::waitpid(pid_, nullptr, 0);
     }
-    if (out_fd_ >= 0)
-        ::close(out_fd_);
-    if (err_fd_ >= 0)
-        ::close(err_fd_);
+    ::close(out_fd_);
+    ::close(err_fd_);
 }
 
 run_result child_process::wait() {
     run_result result;
-    const auto deadline = started_ + options_.timeout;
-    // Read both pipes while waiting, so that a chatty child never blocks on a full pipe. The
-    // pipes may outlive the child (programs it starts inherit them), so its exit decides.
-    std::string out;
-    std::string err;
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_)
-            break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            result.timed_out = true;
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        if (::poll(fds, 2, 10) < 0 && errno != EINTR)
-            continue;
-        for (auto& f : fds) {
-            if (f.fd < 0 || f.revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
-            if (n <= 0)
-                f.fd = -1;
-            else
-                (&f == &fds[0] ? out : err).append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    result.exit_code = wait_until(pid_, started_ + options_.timeout, result.timed_out);
     waited_ = true;
-    ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
-    ::fcntl(err_fd_, F_SETFL, O_NONBLOCK);
-    out += drain(out_fd_);
-    err += drain(err_fd_);
-    result.exit_code = result.timed_out ? -1 : decode_status(status);
-    result.out = out;
-    result.err = err;
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - started_);
+    result.out = contents(out_fd_);
+    result.err = contents(err_fd_);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - started_);
     return result;
 }
 
@@ -184,28 +142,9 @@ ended_process::~ended_process() {
 
 run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout) {
     run_result result;
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        int status = 0;
-        const pid_t rc = ::waitpid(pid, &status, WNOHANG);
-        if (rc == pid) {
-            result.exit_code = decode_status(status);
-            break;
-        }
-        if (rc < 0) {
-            result.exit_code = -1;
-            break;
-        }
-        if (std::chrono::steady_clock::now() - start > timeout) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            result.timed_out = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
+    const auto start = clock::now();
+    result.exit_code = wait_until(pid, start + timeout, result.timed_out);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
     return result;
 }
 
