@@ -113,21 +113,13 @@ TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart
         environment_list environment;
         std::string message;
     } cases[] = {
-        {"bad signature",
-         {},
-         true,
-         "2.1.0",
-         {},
-         "The update signature could not be verified. No installed files were changed."},
+        // clang-format off
+        {"bad signature", {}, true, "2.1.0", {}, "The update signature could not be verified. No installed files were changed."},
         {"version mismatch", {}, false, "2.2.0", {}, version_refused},
         {"downgrade", {{"Tavrel.exe", "demo-app 2.0.2.0"}}, false, "2.0.2", {}, version_refused},
         {"reinstall", {{"Tavrel.exe", "demo-app 2.0.3.0"}}, false, "2.0.3", {}, version_refused},
-        {"startup event",
-         {},
-         false,
-         "2.1.0",
-         {{"TAVREL_FAIL_OPERATION", "create_event:1"}},
-         "Could not create the update startup confirmation."},
+        {"startup event", {}, false, "2.1.0", {{"TAVREL_FAIL_OPERATION", "create_event:1"}}, "Could not create the update startup confirmation."},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -67,31 +67,25 @@ signed_package pack_and_sign(const fs::path& tree, const fs::path& archive) {
 
 namespace {
 
-// Installs `files` into `target` as an earlier update would have left them: the files plus
-// their package file manifest (work files go below inst.root meanwhile).
-void install_tree_at(const installation& inst, const fs::path& target, const tree_spec& files) {
-    // Unpacking a package of the tree gives exactly what an earlier update installed,
-    // manifest included.
-    const fs::path tree = inst.root / "installed-tree";
-    const fs::path archive = inst.root / "installed.zip";
+// Packs `files` into `archive` (work files below inst.root meanwhile).
+signed_package pack_tree(const installation& inst, const tree_spec& files,
+                         const fs::path& archive) {
+    const fs::path tree = inst.root / "package-tree";
     write_tree(tree, files);
-    pack_and_sign(tree, archive);
+    const signed_package package = pack_and_sign(tree, archive);
+    fs::remove_all(tree);
+    return package;
+}
+
+// What an update installs: the package unpacked, its file manifest included.
+tree_snapshot unpack(const fs::path& archive, const fs::path& target) {
     fs::create_directories(target);
     const run_result unzipped =
         run("/usr/bin/unzip", {"-q", archive.string(), "-d", target.string()});
     if (unzipped.exit_code != 0)
         throw std::runtime_error("unzip failed: " + unzipped.err);
     fs::permissions(target / "Tavrel.exe", fs::perms::owner_exec, fs::perm_options::add);
-    fs::remove_all(tree);
-    fs::remove(archive);
-}
-
-tree_snapshot unpacked_files(const installation& inst, const tree_spec& files,
-                             const fs::path& directory) {
-    install_tree_at(inst, directory, files);
-    tree_snapshot result = files_of(snapshot_tree(directory));
-    fs::remove_all(directory);
-    return result;
+    return files_of(snapshot_tree(target));
 }
 
 } // namespace
@@ -111,7 +105,8 @@ tree_spec generated_version(bool updated, int replaced, int same, int moved, std
     for (int i = 0; i < moved; ++i) {
         const std::string n = std::to_string(i);
         if (updated)
-            files["added/sub-" + std::to_string(i % 3) + "/file-" + n + ".txt"] = content("added", i);
+            files["added/sub-" + std::to_string(i % 3) + "/file-" + n + ".txt"] =
+                content("added", i);
         else
             files["legacy/removed-" + n + ".txt"] = content("removed", i);
     }
@@ -130,13 +125,11 @@ update_scenario::update_scenario(const tree_spec& old_version, const tree_spec& 
                                  std::string version_text)
     : version(std::move(version_text)), old_template_(inst.root / "old-template"),
       archive_(inst.root / "update.zip") {
-    install_tree_at(inst, old_template_, old_version);
-    old_files = files_of(snapshot_tree(old_template_));
-    new_files = unpacked_files(inst, new_version, inst.root / "new-reference");
-    const fs::path tree = inst.root / "package-tree";
-    write_tree(tree, new_version);
-    package = pack_and_sign(tree, archive_);
-    fs::remove_all(tree);
+    pack_tree(inst, old_version, inst.root / "old.zip");
+    old_files = unpack(inst.root / "old.zip", old_template_);
+    package = pack_tree(inst, new_version, archive_);
+    new_files = unpack(archive_, inst.root / "new-reference");
+    fs::remove_all(inst.root / "new-reference");
     reset();
 }
 

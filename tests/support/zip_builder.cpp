@@ -85,59 +85,33 @@ std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_opti
             put(central_extra, {{0x0001, 2}, {24, 2}, {size, 8}, {compressed, 8}, {offset, 8}});
         }
         const std::uint64_t crc = e.crc.value_or(crc32_of(e.content));
-        put(out, {{0x04034b50, 4},
-                  {needed, 2},
-                  {e.flags, 2},
-                  {e.method, 2},
-                  {dos_time_and_date, 4},
-                  {crc, 4},
-                  {small ? small : compressed, 4},
-                  {small ? small : size, 4},
-                  {local_name.size(), 2},
-                  {local_extra.size(), 2}});
+        // clang-format off
+        put(out, {{0x04034b50, 4}, {needed, 2}, {e.flags, 2}, {e.method, 2},
+                  {dos_time_and_date, 4}, {crc, 4}, {small ? small : compressed, 4},
+                  {small ? small : size, 4}, {local_name.size(), 2}, {local_extra.size(), 2}});
         out += local_name + local_extra + data;
-        put(central, {{0x02014b50, 4},
-                      {(std::uint64_t{e.system} << 8) | needed, 2},
-                      {needed, 2},
-                      {e.flags, 2},
-                      {e.method, 2},
-                      {dos_time_and_date, 4},
-                      {crc, 4},
-                      {small ? small : compressed, 4},
-                      {small ? small : size, 4},
-                      {e.name.size(), 2},
-                      {central_extra.size(), 2},
-                      {0, 6},
-                      {e.external_attributes, 4},
-                      {small ? small : offset, 4}});
+        put(central, {{0x02014b50, 4}, {(std::uint64_t{e.system} << 8) | needed, 2}, {needed, 2},
+                      {e.flags, 2}, {e.method, 2}, {dos_time_and_date, 4}, {crc, 4},
+                      {small ? small : compressed, 4}, {small ? small : size, 4},
+                      {e.name.size(), 2}, {central_extra.size(), 2}, {0, 6},
+                      {e.external_attributes, 4}, {small ? small : offset, 4}});
+        // clang-format on
         central += e.name + central_extra;
     }
     const std::uint64_t central_offset = out.size();
     out += central;
     const std::uint64_t count = entries.size();
     const std::uint64_t record_offset = out.size();
-    if (options.zip64_end)
-        put(out, {{0x06064b50, 4},
-                  {44, 8},
-                  {45, 2},
-                  {45, 2},
-                  {0, 8},
-                  {count, 8},
-                  {count, 8},
-                  {central.size(), 8},
-                  {central_offset, 8},
-                  {0x07064b50, 4},
-                  {0, 4},
-                  {record_offset, 8},
-                  {1, 4}});
     const bool zip64 = options.zip64_end;
-    put(out, {{0x06054b50, 4},
-              {0, 4},
-              {zip64 ? 0xFFFF : count, 2},
-              {zip64 ? 0xFFFF : count, 2},
-              {zip64 ? 0xFFFFFFFF : central.size(), 4},
-              {zip64 ? 0xFFFFFFFF : central_offset, 4},
+    // clang-format off
+    if (zip64)
+        put(out, {{0x06064b50, 4}, {44, 8}, {45, 2}, {45, 2}, {0, 8}, {count, 8}, {count, 8},
+                  {central.size(), 8}, {central_offset, 8},
+                  {0x07064b50, 4}, {0, 4}, {record_offset, 8}, {1, 4}});
+    put(out, {{0x06054b50, 4}, {0, 4}, {zip64 ? 0xFFFF : count, 2}, {zip64 ? 0xFFFF : count, 2},
+              {zip64 ? 0xFFFFFFFF : central.size(), 4}, {zip64 ? 0xFFFFFFFF : central_offset, 4},
               {options.comment_length.value_or(options.comment.size()), 2}});
+    // clang-format on
     return out + options.comment + options.trailing_bytes;
 }
 
