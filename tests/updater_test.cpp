@@ -146,29 +146,22 @@ TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {
     const std::vector<std::string> good = never_exiting();
-    const std::pair<std::string, std::string> values[] = {
-        {"{pid}", good[0]},
-        {"{app}", good[1]},
-        {"{zip}", good[2]},
-        {"{sig87}", good[3].substr(1)},
-        {"{sig}", good[3]},
-        {"{size}", good[4]},
-        {"{root}", s.inst.root.string()},
-        {"{download}", s.inst.download_dir.string()}};
-    const auto expand = [&](std::string text) {
-        for (const auto& [key, value] : values)
-            for (std::size_t at; (at = text.find(key)) != std::string::npos;)
-                text.replace(at, key.size(), value);
-        return text;
-    };
+    const placeholders values = {{"{pid}", good[0]},
+                                 {"{app}", good[1]},
+                                 {"{zip}", good[2]},
+                                 {"{sig87}", good[3].substr(1)},
+                                 {"{sig}", good[3]},
+                                 {"{size}", good[4]},
+                                 {"{root}", s.inst.root.string()},
+                                 {"{download}", s.inst.download_dir.string()}};
     for (const case_row& row : read_cases("updater_invocations")) {
         SCOPED_TRACE(row[2] + " " + row[3]);
         const int exit_code = std::stoi(row[0]);
-        const std::string message = expand(row[1]);
+        const std::string message = expand(row[1], values);
         std::vector<std::string> args;
         std::istringstream fields(row[2]);
         for (std::string field; !row[2].empty() && std::getline(fields, field, '|');)
-            args.push_back(expand(field));
+            args.push_back(expand(field, values));
         if (row[2].ends_with("|"))
             args.emplace_back();
         const std::string setup = row[3];

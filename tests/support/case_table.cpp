@@ -49,4 +49,11 @@ std::vector<case_row> read_cases(const std::string& name) {
     return rows;
 }
 
+std::string expand(std::string text, const placeholders& values) {
+    for (const auto& [key, value] : values)
+        for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+            text.replace(at, key.size(), value);
+    return text;
+}
+
 } // namespace tavrel::test

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrel::test {
 
 using case_row = std::vector<std::string>;
 std::vector<case_row> read_cases(const std::string& name);
+
+// `text` with each placeholder (such as "{app}") replaced by its value.
+using placeholders = std::vector<std::pair<std::string, std::string>>;
+std::string expand(std::string text, const placeholders& values);
 
 } // namespace tavrel::test
