@@ -106,7 +106,9 @@ TEST_F(download_check, gives_each_failure_its_message) {
         return [n](const fs::path& a) { fs::resize_file(a, n); };
     };
     const alteration gone = [](const fs::path& a) { fs::remove(a); };
-    const alteration a_directory = [](const fs::path& a) { fs::remove(a), fs::create_directory(a); };
+    const alteration a_directory = [](const fs::path& a) {
+        fs::remove(a), fs::create_directory(a);
+    };
     const alteration a_link = [&](const fs::path& a) {
         fs::rename(a, dir / "real.zip"), fs::create_symlink(dir / "real.zip", a);
     };
@@ -199,36 +201,12 @@ TEST_F(download_check, reads_exactly_the_announced_size_and_stages_what_it_verif
 }
 
 TEST(signature_scalar, is_compared_with_the_group_order_from_the_top_byte_down) {
-    const auto order_with = [](std::size_t at, std::uint8_t value, std::uint8_t below) {
-        bytes s = group_order;
-        s[at] = value;
-        std::fill(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(at), below);
-        return s;
-    };
-    bytes minus_one = group_order, plus_one = group_order, top_small(32, 0xFF);
-    minus_one[0] -= 1;
-    plus_one[0] += 1;
-    top_small[31] = 0x0F;
-    const struct {
-        bytes s;
-        bool below;
-    } cases[] = {
-        {bytes(32, 0), true},
-        {minus_one, true},
-        {group_order, false},
-        {plus_one, false},
-        {bytes(32, 0xFF), false},
-        {top_small, true},
-        {order_with(31, 0x11, 0), false},
-        {order_with(15, 0x13, 0xFF), true},
-        {order_with(15, 0x15, 0), false},
-        {order_with(16, 0x01, 0), false},
-        {order_with(0, 0xEC, 0), true},
-    };
-    for (const auto& c : cases) {
+    for (const test::case_row& c : test::read_cases("signature_scalars")) {
         bytes signature(64, 0xAB);
-        std::copy(c.s.begin(), c.s.end(), signature.begin() + 32);
-        EXPECT_EQ(signature_scalar_below_order(signature), c.below) << encode_base64(c.s);
+        for (std::size_t i = 0; i < 32; ++i)
+            signature[32 + i] =
+                static_cast<std::uint8_t>(std::stoi(c[0].substr(2 * i, 2), nullptr, 16));
+        EXPECT_EQ(signature_scalar_below_order(signature), c[1] == "below") << c[2];
     }
 }
 
