@@ -199,7 +199,7 @@ class power_loss : public ::testing::Test {
                 const tree_snapshot files = scenario.installed();
                 const bool is_new = files == scenario.new_files;
                 const bool is_old = files == scenario.old_files;
-                EXPECT_TRUE(is_new || is_old) << describe_mix(files);
+                EXPECT_TRUE(is_new || is_old) << "a mix of versions";
                 EXPECT_FALSE(seen_new && is_old) << "a later instant went back to the old version";
                 seen_new = seen_new || is_new;
                 (is_new ? recovered_new : recovered_old) += 1;
@@ -210,17 +210,6 @@ class power_loss : public ::testing::Test {
             fs::remove(s.image);
         }
         EXPECT_TRUE(seen_new) << "the copy after the successful run holds the new version";
-    }
-
-    // The files that are in neither version as they are, for the message.
-    std::string describe_mix(const tree_snapshot& files) const {
-        std::string text = "a mix:";
-        for (const auto& [name, node] : files)
-            if (!scenario.old_files.contains(name) || !(scenario.old_files.at(name) == node))
-                text += (scenario.new_files.contains(name) && scenario.new_files.at(name) == node)
-                            ? " " + name + " (new)"
-                            : " " + name + " (neither)";
-        return text;
     }
 };
 
