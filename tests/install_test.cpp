@@ -71,9 +71,11 @@ class install : public ::testing::Test {
         transaction.prepared = true;
     }
 
-    // What a commit that failed at gone.txt has moved, with the flags it set.
-    void moved_all_but_the_last(update_transaction& transaction) const {
+    // What a commit that failed at gone.txt has moved, with the flags it set; `kept` leaves it
+    // to recovery, as a crash would.
+    void moved_all_but_the_last(update_transaction& transaction, bool kept = false) const {
         prepare(transaction);
+        transaction.keep_for_recovery = kept;
         for (const char* name : {"Tavrel.exe", "readme.txt", "obsolete.txt"})
             write_bytes(staging / "old" / name, read_bytes(app / name));
         fs::remove(app / "obsolete.txt");
@@ -432,8 +434,7 @@ TEST_F(install, only_a_valid_acceptance_marker_keeps_a_transaction) {
 #endif
         SetUp();
         update_transaction transaction(app);
-        moved_all_but_the_last(transaction);
-        transaction.keep_for_recovery = true;
+        moved_all_but_the_last(transaction, true);
         write_bytes(staging / ".transaction", update_journal);
         const fs::path marker = staging / ".accepted";
         if (c[1] == "<dir>") {
@@ -478,8 +479,7 @@ TEST_F(install, refused_journals_change_nothing) {
 #endif
         SetUp();
         update_transaction transaction(app);
-        moved_all_but_the_last(transaction);
-        transaction.keep_for_recovery = true;
+        moved_all_but_the_last(transaction, true);
         const fs::path journal = staging / ".transaction";
 #ifndef _WIN32
         fs::create_directories(root / "elsewhere");
@@ -522,8 +522,7 @@ TEST_F(install, journals_at_their_limits_are_read) {
     for (const std::string& journal : {many, big}) {
         SetUp();
         update_transaction transaction(app);
-        moved_all_but_the_last(transaction);
-        transaction.keep_for_recovery = true;
+        moved_all_but_the_last(transaction, true);
         write_bytes(staging / ".transaction", journal);
         if (journal == many)
             write_bytes(app / "d" / "f7", "added by the update");
