@@ -4,54 +4,47 @@
 #include "common/progress.h"
 #include "common/scoped_handle.h"
 #include "common/text.h"
+#include "support/case_table.h"
 #include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <sstream>
+
 namespace tavrel {
 namespace {
 
-#ifdef _WIN32
-// The system's own descriptions of ENOENT and EACCES (2 and 13 are Windows errors too).
+// The system's descriptions of ENOENT and EACCES (2 and 13 are Windows errors too).
 const std::string no_such_file = platform::error_description(ENOENT);
 const std::string permission_denied = platform::error_description(EACCES);
-#else
-const std::string no_such_file = "No such file or directory";
-const std::string permission_denied = "Permission denied";
-#endif
 
-TEST(utf_conversions, round_trip_valid_text_and_refuse_invalid_sequences_strictly) {
-    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"; // a é € 😀 z
-    EXPECT_EQ(utf8_to_utf16(text), std::u16string(u"a\u00E9\u20AC\U0001F600z"));
-    EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(text)), text);
-    EXPECT_EQ(utf8_to_utf16(""), u"");
-    // Lone, cut, overlong, an encoded surrogate, above U+10FFFF, no sequence at all.
-    for (const std::string invalid : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                                      "\xF4\x90\x80\x80", "\xFF", "a\xC3("})
-        EXPECT_THROW(utf8_to_utf16(invalid), conversion_error) << ::testing::PrintToString(invalid);
-    const std::u16string unpaired[] = {u"\xD800", u"a\xDC00", std::u16string(1, 0xD83D) + u"x"};
-    for (const auto& text : unpaired)
-        EXPECT_THROW(utf16_to_utf8(text), conversion_error);
+// Code units written as hexadecimal numbers.
+std::u16string units(const std::string& hex) {
+    std::u16string out;
+    std::istringstream in(hex);
+    for (unsigned unit = 0; in >> std::hex >> unit;)
+        out += static_cast<char16_t>(unit);
+    return out;
 }
 
-TEST(widen_message, decodes_utf8_and_widens_only_stray_bytes) {
-    const struct {
-        std::string text;
-        std::u16string shown;
-    } cases[] = {
-        {"C:\\Users\\Jos\xC3\xA9", u"C:\\Users\\Jos\u00E9"},
-        {"\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
-        {"\xF0\x9F\x98\x80", u"\U0001F600"},
-        // Bytes of no sequence keep the widening: each one unit, sign-extended.
-        {"A\xE9\x7F\x80", {u'A', 0xFFE9, 0x7F, 0xFF80}},
-        {"\xC3", {0xFFC3}},                         // a sequence cut short
-        {"\xC0\xAF", {0xFFC0, 0xFFAF}},             // overlong
-        {"\xED\xA0\x80", {0xFFED, 0xFFA0, 0xFF80}}, // a surrogate
-        {"\xC3\xA9\xFF\xC3\xA9", {0xE9, 0xFFFF, 0xE9}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.text));
-        EXPECT_EQ(widen_message(c.text), c.shown);
+TEST(text, strict_conversions_and_the_lenient_message_widening) {
+    const std::string invalid = platform::error_description(platform::unicode_translation_error());
+    for (const test::case_row& c : test::read_cases("text_conversions")) {
+        SCOPED_TRACE(c[0] + " " + ::testing::PrintToString(c[1]));
+        if (c[0] == "widen") {
+            EXPECT_EQ(widen_message(c[1]), units(c[2]));
+        } else if (c[0] == "utf16") {
+            EXPECT_EQ(test::error_of([&] { utf16_to_utf8(units(c[1])); }), invalid);
+        } else if (c[2] == "-") {
+            EXPECT_EQ(test::error_of([&] { utf8_to_utf16(c[1]); }), invalid);
+            EXPECT_EQ(test::error_of([&] { path_from_utf8(c[1]); }), invalid);
+        } else {
+            EXPECT_EQ(utf8_to_utf16(c[1]), units(c[2]));
+            EXPECT_EQ(utf16_to_utf8(units(c[2])), c[1]);
+            EXPECT_EQ(path_to_utf8(path_from_utf8(c[1])), c[1]); // the native form on the way
+        }
     }
 }
 
@@ -79,21 +72,17 @@ TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
     EXPECT_TRUE(std::filesystem::is_directory(root / "a" / "b" / "c"));
     tavrel::create_directories(root / "a" / "b"); // existing: no error
     test::write_bytes(root / "f", "x");
-    const auto message = [](const path& p) {
-        return test::error_of([&] { tavrel::create_directories(p); });
+    const auto expect_refusal = [](const path& p, int code) {
+        EXPECT_EQ(test::error_of([&] { tavrel::create_directories(p); }),
+                  "create_directories: " + platform::error_description(code) + ": \"" + p.string() +
+                      "\"");
     };
-    const path in_the_way = root / "f" / "g" / "h";
-    EXPECT_EQ(
-        message(in_the_way),
-        "create_directories: " + platform::error_description(platform::already_exists_error()) +
-            ": \"" + in_the_way.string() + "\"");
-    // A level above the last one that cannot be created.
-    const path deep = root / "plugins" / "extra";
+    expect_refusal(root / "f" / "g" / "h", platform::already_exists_error());
     {
+        // A level above the last one cannot be created; the hooks' injected error is 5 on both
+        // platforms (EIO, ERROR_ACCESS_DENIED).
         const test::injected_failure failure("create_directory:1");
-        // The hooks' injected error is 5 on both platforms (EIO, ERROR_ACCESS_DENIED).
-        EXPECT_EQ(message(deep), "create_directories: " + platform::error_description(5) + ": \"" +
-                                     deep.string() + "\"");
+        expect_refusal(root / "plugins" / "extra", 5);
     }
     EXPECT_FALSE(std::filesystem::exists(root / "plugins"));
     // Links are resolved, trailing separators dropped.
@@ -106,37 +95,24 @@ TEST(paths, create_directories_names_the_directory_it_was_asked_for) {
 }
 
 TEST(progress_meter, moves_through_the_stages_by_their_weights_and_never_back) {
-    progress_meter meter;
-    const struct {
-        progress_stage stage;
-        std::uint64_t total, done;
-        std::uint32_t permille;
-    } steps[] = {
-        {progress_stage::none, 0, 0, 0},
-        {progress_stage::download_check, 2000, 1000, 100}, // read: half of the check
-        {progress_stage::download_check, 2000, 2000, 200}, // hashed
-        {progress_stage::staging, 700, 350, 550},
-        {progress_stage::staging, 700, 700, 900},
-        {progress_stage::commit, 4, 1, 925},
-        {progress_stage::commit, 4, 9, 1000},          // more than announced stays at the end
-        {progress_stage::download_check, 10, 0, 1000}, // an earlier stage never pulls it back
-    };
-    progress_stage current = progress_stage::none;
+    const char* const stages[] = {"none", "download_check", "staging", "commit", "recovery"};
+    std::optional<progress_meter> meter;
+    test::case_row last(2);
     std::uint64_t done = 0;
-    for (const auto& step : steps) {
-        if (step.stage != current) {
-            meter.begin(step.stage, step.total);
-            current = step.stage;
+    for (const test::case_row& c : test::read_cases("progress_stages")) {
+        if (c[0] != last[0] || c[1] != last[1]) {
+            const auto stage = std::find(std::begin(stages), std::end(stages), c[0]) - stages;
+            if (stage == 0)
+                meter.emplace();
+            else
+                meter->begin(static_cast<progress_stage>(stage), std::stoull(c[1]));
             done = 0;
         }
-        meter.advance(step.done - done);
-        done = step.done;
-        EXPECT_EQ(meter.permille(), step.permille) << static_cast<int>(step.stage) << " " << done;
+        meter->advance(std::stoull(c[2]) - done);
+        done = std::stoull(c[2]);
+        last = c;
+        EXPECT_EQ(meter->permille(), std::stoul(c[3])) << c[0] << " " << c[1] << " " << c[2];
     }
-    progress_meter recovery; // a recovery has the bar to itself
-    recovery.begin(progress_stage::recovery, 4);
-    recovery.advance(3);
-    EXPECT_EQ(recovery.permille(), 750u);
     // Due a second after the application's exit, until its start.
     using namespace std::chrono_literals;
     const auto start = progress_meter::clock::now();
