@@ -468,13 +468,22 @@ TEST(staging_directory, is_named_by_two_draws_and_drawn_again_while_taken) {
               "Could not create an update staging directory.");
     EXPECT_EQ(drawn, 32u);
     EXPECT_EQ(snapshot_tree(root.path()), before);
-    // Anything else of that name is an error naming it.
+    // Anything else of that name is an error naming it: a file, or a link even to a directory
+    // (where links can be made: Wine makes none).
     write_bytes(root / ".tavrel-update-4-3", "file");
-    EXPECT_EQ(error_of([&] {
-                  create_staging_directory(root.path(), draws({3, 4}));
-              }),
-              "create_directory: " + platform::error_description(platform::already_exists_error()) +
-                  ": \"" + path_display_text(root / ".tavrel-update-4-3") + "\"");
+    make_link(root.path(), root / ".tavrel-update-6-5");
+    for (const auto& [first, second] : {std::pair{3u, 4u}, {5u, 6u}}) {
+        const fs::path taken =
+            root / (".tavrel-update-" + std::to_string(second) + "-" + std::to_string(first));
+        if (!fs::exists(fs::symlink_status(taken)))
+            continue;
+        EXPECT_EQ(
+            error_of([&] {
+                create_staging_directory(root.path(), draws({first, second}));
+            }),
+            "create_directory: " + platform::error_description(platform::already_exists_error()) +
+                ": \"" + path_display_text(taken) + "\"");
+    }
 }
 
 } // namespace
