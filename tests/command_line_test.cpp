@@ -28,8 +28,8 @@ TEST(command_line, cases) {
             std::size_t consumed = 99;
             std::string result;
             const std::string error = error_of([&] {
-                const std::uint64_t value = c[0] == "stoul" ? parse_stoul(text, consumed)
-                                                            : parse_stoull(text, consumed);
+                const std::uint64_t value =
+                    c[0] == "stoul" ? parse_stoul(text, consumed) : parse_stoull(text, consumed);
                 result = std::to_string(value) + " " + std::to_string(consumed);
             });
             EXPECT_EQ(error.empty() ? result : error, c[2]);

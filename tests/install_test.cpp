@@ -260,45 +260,28 @@ TEST_F(install, a_commit_failing_before_acceptance_restores_the_previous_files) 
 }
 
 TEST_F(install, a_commit_whose_finish_fails_is_settled_by_the_acceptance_marker) {
-    const struct {
-        const char* name;
-        const char* fault;
-        bool kept;         // keep_for_recovery: the acceptance may not be on disk
-        bool journal_left; // and the backups with it
-        bool marker_left;
-    } cases[] = {
-        // The journal is the first write and flush; the marker the second. The moves are
-        // flushed (the second flush of a tree) before the marker is written.
-        {"moves not flushed", "flush_tree:2", true, true, false},
-        {"marker not written", "write:2", true, true, false},
-        {"marker not opened for the flush", "flush_open:2", true, true, true},
-        {"marker not flushed", "flush:2", true, true, true},
-        // The finish removes the journal first; without it the marker has no more use.
-        {"journal cannot be removed", "remove:1", false, true, true},
-        {"backup tree partly removed", "remove_tree:2", false, false, false},
-        {"listing fails", "list:1", false, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const case_row& c : read_cases("commit_finishes")) {
+        SCOPED_TRACE(c[4]);
         SetUp();
+        const bool kept = c[1] == "1", journal_left = c[2] == "1", marker_left = c[3] == "1";
         {
-            injected_failure fault(c.fault);
+            injected_failure fault(c[0]);
             update_transaction transaction(app);
             prepare(transaction);
             std::string error;
             EXPECT_TRUE(commit_update(transaction, confirm, error));
             EXPECT_EQ(error, "");
-            EXPECT_EQ(transaction.keep_for_recovery, c.kept);
+            EXPECT_EQ(transaction.keep_for_recovery, kept);
         }
         EXPECT_EQ(installed(), new_tree);
-        EXPECT_EQ(fs::exists(staging / ".transaction"), c.journal_left);
-        EXPECT_TRUE(!c.kept || read_bytes(staging / ".transaction") == update_journal);
-        EXPECT_EQ(fs::exists(staging / ".accepted"), c.marker_left);
+        EXPECT_EQ(fs::exists(staging / ".transaction"), journal_left);
+        EXPECT_TRUE(!kept || read_bytes(staging / ".transaction") == update_journal);
+        EXPECT_EQ(fs::exists(staging / ".accepted"), marker_left);
         // A later recovery undoes a journal without its marker, and keeps an accepted directory.
         std::string error;
         EXPECT_TRUE(recover(error)) << error;
-        EXPECT_EQ(installed(), c.journal_left && !c.marker_left ? old_tree : new_tree);
-        EXPECT_EQ(fs::exists(staging), c.marker_left);
+        EXPECT_EQ(installed(), journal_left && !marker_left ? old_tree : new_tree);
+        EXPECT_EQ(fs::exists(staging), marker_left);
     }
     // The removal itself tolerates a directory that is already gone.
     remove_transaction_directory(staging, true);
@@ -310,46 +293,32 @@ TEST_F(install, a_commit_whose_finish_fails_is_settled_by_the_acceptance_marker)
 TEST_F(install, the_undo_restores_what_the_flags_say_and_keeps_what_it_cannot) {
     const std::string sentence = " Previous files could not all be restored; backups remain in " +
                                  root.generic_string() + "/we/ird/.tavrel-update-1-2.";
-    file_tree obsolete_stuck = old_tree;
-    obsolete_stuck.erase("obsolete.txt");
-    obsolete_stuck[".tavrel-update-1-2/old/obsolete.txt"] = "obsolete";
-    const struct {
-        const char* name;
-        const char* fault;
-        int stuck; // the entry whose flags stay set, or -1
-        bool installed_left, backed_up_left;
-        file_tree files; // below the application directory, the staging directory included
-    } cases[] = {
-        {"all restored", "", -1, false, false, old_tree},
-        // Entries are undone from the last: obsolete.txt comes back by the first rename,
-        // readme.txt is the first removal, p.dll the second.
-        {"backup cannot be moved back", "rename:1", 3, false, true, obsolete_stuck},
-        {"replaced file cannot be removed", "remove:1", 2, true, true,
-         old_tree + file_tree{{"readme.txt", "new readme"},
-                              {".tavrel-update-1-2/old/readme.txt", "old readme"}}},
-        {"added file cannot be removed", "remove:2", 1, true, false,
-         old_tree + file_tree{{"plugins/extra/p.dll", "plugin"}}},
-        {"restored files not flushed", "flush_tree:1", -1, false, false, old_tree},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const case_row& c : read_cases("undo_failures")) {
+        SCOPED_TRACE(c[5]);
         SetUp();
-        const bool restorable = *c.fault == 0;
+        file_tree files = old_tree;
+        for (const std::string& change : split(expand(c[4], {{"{s}", ".tavrel-update-1-2"}}), '|'))
+            if (change.starts_with('-'))
+                files.erase(change.substr(1));
+            else
+                files[change.substr(0, change.find('='))] = change.substr(change.find('=') + 1);
+        const int stuck = std::stoi(c[1]);
+        const bool restorable = c[0] == "-";
         {
             update_transaction transaction(app);
             moved_all_but_the_last(transaction);
             std::string error = not_launched;
             {
-                injected_failure fault(c.fault);
+                injected_failure fault(restorable ? "" : c[0]);
                 EXPECT_EQ(restore_backups(transaction, error), restorable);
             }
             EXPECT_EQ(error, not_launched + (restorable ? "" : sentence));
             EXPECT_EQ(transaction.keep_for_recovery, !restorable);
             for (int i = 0; i < 5; ++i) {
-                EXPECT_EQ(transaction.entries[i].installed, i == c.stuck && c.installed_left) << i;
-                EXPECT_EQ(transaction.entries[i].backed_up, i == c.stuck && c.backed_up_left) << i;
+                EXPECT_EQ(transaction.entries[i].installed, i == stuck && c[2] == "1") << i;
+                EXPECT_EQ(transaction.entries[i].backed_up, i == stuck && c[3] == "1") << i;
             }
-            EXPECT_EQ(files_below(app), c.files);
+            EXPECT_EQ(files_below(app), files);
             // A second undo finds nothing more to do.
             if (restorable) {
                 write_bytes(app / "plugins/extra/p.dll", "must stay");

@@ -104,17 +104,13 @@ TEST_F(tools, pack_writes_every_file_with_its_manifest_the_same_way_every_time) 
 TEST_F(tools, pack_refuses_what_the_updater_would_refuse_up_to_its_limits) {
     const std::string long_name = std::string(200, 'd') + "/" + std::string(200, 'e') + "/" +
                                   std::string(200, 'f') + "/" + std::string(200, 'g') + "/";
-    const auto expand = [&](std::string text) {
-        if (const auto at = text.find("<long>"); at != std::string::npos)
-            text.replace(at, 6, long_name);
-        return text;
-    };
+    const placeholders values = {{"<long>", long_name}};
     for (const case_row& c : read_cases("pack_trees")) {
         fs::remove_all(source);
         fs::remove(zip);
         SetUp();
         for (std::size_t i = 1; i < c.size(); ++i) {
-            const std::string file = expand(c[i].substr(0, c[i].find('=')));
+            const std::string file = expand(c[i].substr(0, c[i].find('=')), values);
             if (file == "<link>")
                 fs::create_symlink(source / "Tavrel.exe", source / "lib" / "link");
             else if (file == "<fifo>")
@@ -134,7 +130,7 @@ TEST_F(tools, pack_refuses_what_the_updater_would_refuse_up_to_its_limits) {
             ASSERT_EQ(r.exit_code, 0) << r.err;
             EXPECT_EQ(entries_of(zip).size(), files_below(source).size() + 1); // and the manifest
         } else {
-            EXPECT_EQ(outcome(r) + r.err, "1 tavrel-pack: " + expand(c[0]) + "\n");
+            EXPECT_EQ(outcome(r) + r.err, "1 tavrel-pack: " + expand(c[0], values) + "\n");
             EXPECT_FALSE(fs::exists(zip));
         }
     }
@@ -168,31 +164,31 @@ TEST_F(tools, sign_makes_owner_only_keys_and_signatures_that_verify_and_refuses_
     }
 
     const std::string signature = test_signature_base64(file);
-    std::string damaged = read_bytes(test_key_file); // the public half no longer the seed's
+    std::string damaged = read_bytes(test_key_file);
     damaged[109] = damaged[109] == 'A' ? 'B' : 'A';
     const auto key_file = [&](const std::string& name, const std::string& content) {
         write_bytes(inst.root / name, content);
         return (inst.root / name).string();
     };
-    const std::string not_base64 = "the signature is not valid Base64 (at most 128 characters)";
-    const std::pair<std::string, std::vector<std::string>> refused[] = {
-        {"usage: tavrel-sign keygen", {}},
-        {"usage: tavrel-sign keygen", {"keygen", "a", "b"}},
-        {"usage: tavrel-sign keygen", {"sign", test_key_file.string()}},
-        {not_base64, {"verify", public_key, signature.substr(0, 86), file.string()}}, // no padding
-        {not_base64, {"verify", public_key, signature.substr(0, 85) + "B==", file.string()}},
-        {"the public key is not 44 characters of Base64 naming 32 bytes",
-         {"verify", public_key.substr(0, 43), signature, file.string()}},
-        {"cannot open", {"verify", public_key, signature, (inst.root / "missing").string()}},
-        {"(113 bytes, expected 114)", {"public", key_file("short", made.substr(0, 113))}},
-        {"(115 bytes, expected 114)", {"public", key_file("long", made + "\n")}},
-        {"(unknown format)", {"public", key_file("cr", made.substr(0, 113) + "\r")}},
-        {"is damaged: its public half does not match its seed",
-         {"public", key_file("damaged", damaged)}},
-        {"is damaged", {"sign", (inst.root / "damaged").string(), file.string()}},
-    };
-    for (const auto& [message, args] : refused) {
-        const run_result r = tool("tavrel-sign", args);
+    const placeholders values = {{"{key}", test_key_file.string()},
+                                 {"{public43}", public_key.substr(0, 43)},
+                                 {"{public}", public_key},
+                                 {"{sig86}", signature.substr(0, 86)}, // no padding
+                                 {"{sig85}", signature.substr(0, 85)},
+                                 {"{sig}", signature},
+                                 {"{file}", file.string()},
+                                 {"{missing}", (inst.root / "missing").string()},
+                                 {"{short}", key_file("short", made.substr(0, 113))},
+                                 {"{long}", key_file("long", made + "\n")},
+                                 {"{cr}", key_file("cr", made.substr(0, 113) + "\r")},
+                                 {"{damaged}", key_file("damaged", damaged)}};
+    for (case_row c : read_cases("sign_refusals")) {
+        const std::string message = c[0];
+        c.erase(c.begin());
+        std::erase(c, "");
+        for (std::string& arg : c)
+            arg = expand(arg, values);
+        const run_result r = tool("tavrel-sign", c);
         EXPECT_TRUE(outcome(r) == "2 " && r.err.find(message) != std::string::npos)
             << message << ": " << r.err;
     }

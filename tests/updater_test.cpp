@@ -12,7 +12,6 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 namespace tavrel::test {
@@ -30,9 +29,6 @@ const tree_spec new_version = {
     {"plugins/extra/b.dll", "plugin b, new"}, {"null .txt", "not the null device"},
     {"console .txt", "not the console"},
 };
-
-const std::string version_refused =
-    "The signed update version does not match the feed or would downgrade Tavrel.";
 
 class updater : public ::testing::Test {
   protected:
@@ -105,38 +101,22 @@ TEST_F(updater, a_version_that_does_not_confirm_its_start_is_rolled_back) {
 
 TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart_it) {
     const signed_package good = s.package;
-    const struct {
-        std::string what;
-        tree_spec package; // empty: the scenario's own
-        bool other_signature;
-        std::string version;
-        environment_list environment;
-        std::string message;
-    } cases[] = {
-        // clang-format off
-        {"bad signature", {}, true, "2.1.0", {}, "The update signature could not be verified. No installed files were changed."},
-        {"version mismatch", {}, false, "2.2.0", {}, version_refused},
-        {"downgrade", {{"Tavrel.exe", "demo-app 2.0.2.0"}}, false, "2.0.2", {}, version_refused},
-        {"reinstall", {{"Tavrel.exe", "demo-app 2.0.3.0"}}, false, "2.0.3", {}, version_refused},
-        {"startup event", {}, false, "2.1.0", {{"TAVREL_FAIL_OPERATION", "create_event:1"}}, "Could not create the update startup confirmation."},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const case_row& c : read_cases("updater_refusals")) {
+        SCOPED_TRACE(c[5]);
         s.reset();
         s.package = good;
-        s.version = c.version;
-        if (!c.package.empty()) {
-            write_tree(s.inst.root / c.what, c.package);
-            s.package = pack_and_sign(s.inst.root / c.what, s.inst.archive);
+        s.version = c[2];
+        if (c[0] != "-") {
+            write_tree(s.inst.root / c[5], {{"Tavrel.exe", "demo-app " + c[0]}});
+            s.package = pack_and_sign(s.inst.root / c[5], s.inst.archive);
         }
-        if (c.other_signature) // a real signature, of other bytes
+        if (c[1] == "1") // a real signature, of other bytes
             s.package.signature = sign_bytes_base64(std::vector<std::uint8_t>{1, 2, 3});
         const tree_snapshot before = snapshot_tree(s.inst.app_dir);
         const run_result r =
-            with_app(s.update_arguments(0), {}, c.environment, "tavrel-updater-test");
+            with_app(s.update_arguments(0), {}, setting(c[3]), "tavrel-updater-test");
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, c.message + "\n");
+        EXPECT_EQ(r.err, c[4] + "\n");
         EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
         EXPECT_EQ(read_bytes(s.inst.download_dir / "ready"), "ready\r\n");
         ASSERT_EQ(s.inst.starts(1).size(), 1u);
@@ -158,19 +138,10 @@ TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) 
         SCOPED_TRACE(row[2] + " " + row[3]);
         const int exit_code = std::stoi(row[0]);
         const std::string message = expand(row[1], values);
-        std::vector<std::string> args;
-        std::istringstream fields(row[2]);
-        for (std::string field; !row[2].empty() && std::getline(fields, field, '|');)
-            args.push_back(expand(field, values));
-        if (row[2].ends_with("|"))
-            args.emplace_back();
+        const std::vector<std::string> args = split(expand(row[2], values), '|');
         const std::string setup = row[3];
-        const std::size_t equals = setup.find('=');
         const bool cancelled = setup.starts_with("cancel=");
-        const environment_list environment =
-            setup.empty() || cancelled
-                ? environment_list{}
-                : environment_list{{setup.substr(0, equals), setup.substr(equals + 1)}};
+        const environment_list environment = cancelled ? environment_list{} : setting(setup);
         s.prepare_download();
         for (const char* name : {"TAVREL-DOWNLOAD-1", "tavrel-download", "Tavrel-download-1"})
             write_bytes(s.inst.root / name / "update.zip", "x");

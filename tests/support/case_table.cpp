@@ -49,6 +49,13 @@ std::vector<case_row> read_cases(const std::string& name) {
     return rows;
 }
 
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> fields;
+    for (std::size_t start = 0, end = 0; !text.empty() && end != std::string::npos; start = end + 1)
+        fields.push_back(text.substr(start, (end = text.find(separator, start)) - start));
+    return fields;
+}
+
 std::string expand(std::string text, const placeholders& values) {
     for (const auto& [key, value] : values)
         for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())

@@ -20,6 +20,12 @@ struct run_options {
 };
 
 using environment_list = std::vector<std::pair<std::string, std::string>>;
+// "NAME=value" as a list of one variable; "" as none.
+inline environment_list setting(const std::string& text) {
+    if (text.empty())
+        return {};
+    return {{text.substr(0, text.find('=')), text.substr(text.find('=') + 1)}};
+}
 inline run_options with_environment(environment_list environment) {
     run_options options;
     options.environment = std::move(environment);
