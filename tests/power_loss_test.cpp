@@ -14,7 +14,6 @@
 #include <csignal>
 #include <fstream>
 #include <random>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -49,33 +48,6 @@ char process_state(int pid) {
     return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : 0;
 }
 
-// Ends every process that runs from below `mount_point` or works in it (the applications the
-// updater started), so that it can be unmounted.
-void end_processes_using(const fs::path& mount_point) {
-    const std::string prefix = mount_point.string() + "/";
-    for (int round = 0; round < 200; ++round) {
-        bool any = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            std::error_code ec;
-            const std::string exe = fs::read_symlink(entry.path() / "exe", ec).string();
-            const std::string cwd = fs::read_symlink(entry.path() / "cwd", ec).string();
-            if (!exe.starts_with(prefix) && !cwd.starts_with(prefix))
-                continue;
-            any = true;
-            const int pid = std::stoi(name);
-            ::kill(pid, SIGKILL);
-            int status = 0;
-            ::waitpid(pid, &status, WNOHANG); // reaped here once it was handed to us
-        }
-        if (!any)
-            return;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
 // An image file mounted at `mount_point` while the object lives.
 class mounted_image {
   public:
@@ -84,12 +56,12 @@ class mounted_image {
         fs::create_directories(mount_point_);
         shell("mount -o loop,commit=300 " + quoted(image) + " " + quoted(mount_point_));
     }
+    // Ends the applications that the updater started from the image first.
     ~mounted_image() {
-        end_processes_using(mount_point_);
         for (int attempt = 0; attempt < 50; ++attempt) {
+            run("/usr/bin/fuser", {"-s", "-k", "-m", mount_point_.string()});
             if (run("/bin/umount", {mount_point_.string()}).exit_code == 0)
                 return;
-            end_processes_using(mount_point_);
             std::this_thread::sleep_for(20ms);
         }
         ADD_FAILURE() << "cannot unmount " << mount_point_;

@@ -387,14 +387,14 @@ TEST_F(staging, accepts_every_form_a_good_package_may_take) {
          with_exe({directory_entry("a/"), file_entry("a", "file")}),
          {},
          {"a", "Tavrel.exe"}},
-        {"ZIP64 records", zip64, {true, {}, {}, {}}, {"data/x.bin", "Tavrel.exe"}},
+        {"ZIP64 records", zip64, {true, {}}, {"data/x.bin", "Tavrel.exe"}},
         {"a manifest in another letter case",
          with_exe({file_entry("Data/B.txt", "b"), manifest_entry({"TAVREL.EXE", "data\\b.TXT"})}),
          {},
          {"Data/B.txt", ".tavrel-package-files.txt", "Tavrel.exe"}},
         {"a comment holding end records",
          with_exe({file_entry("a.txt", "a")}),
-         {false, {}, comment, {}},
+         {false, comment},
          {"a.txt", "Tavrel.exe"}},
     };
     for (const auto& c : cases) {

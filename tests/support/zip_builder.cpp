@@ -2,10 +2,9 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "support/case_table.h"
 #include "support/temp_tree.h"
 
-#include <fstream>
-#include <stdexcept>
 #include <zlib.h>
 
 namespace tavrel::test {
@@ -69,29 +68,26 @@ std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_opti
     std::string out;
     std::string central;
     for (const auto& e : entries) {
-        const std::string data =
-            e.raw_data ? *e.raw_data
-                       : (e.method == zip_deflated ? stored_deflate(e.content) : e.content);
+        const std::string data = e.method == zip_deflated ? stored_deflate(e.content) : e.content;
         const std::uint64_t size = e.uncompressed_size.value_or(e.content.size());
-        const std::uint64_t compressed = e.compressed_size.value_or(data.size());
+        const std::uint64_t compressed = data.size();
         const std::uint64_t offset = out.size();
         const std::uint64_t small = e.zip64 ? 0xFFFFFFFF : 0; // in the classic fields
         const std::uint16_t needed = e.zip64 ? 45 : 20;
-        const std::string& local_name = e.local_name ? *e.local_name : e.name;
         std::string local_extra;
         std::string central_extra;
         if (e.zip64) {
             put(local_extra, {{0x0001, 2}, {16, 2}, {size, 8}, {compressed, 8}});
             put(central_extra, {{0x0001, 2}, {24, 2}, {size, 8}, {compressed, 8}, {offset, 8}});
         }
-        const std::uint64_t crc = e.crc.value_or(crc32_of(e.content));
+        const std::uint64_t crc = crc32_of(e.content);
         // clang-format off
-        put(out, {{0x04034b50, 4}, {needed, 2}, {e.flags, 2}, {e.method, 2},
+        put(out, {{0x04034b50, 4}, {needed, 2}, {0, 2}, {e.method, 2},
                   {dos_time_and_date, 4}, {crc, 4}, {small ? small : compressed, 4},
-                  {small ? small : size, 4}, {local_name.size(), 2}, {local_extra.size(), 2}});
-        out += local_name + local_extra + data;
+                  {small ? small : size, 4}, {e.name.size(), 2}, {local_extra.size(), 2}});
+        out += e.name + local_extra + data;
         put(central, {{0x02014b50, 4}, {(std::uint64_t{e.system} << 8) | needed, 2}, {needed, 2},
-                      {e.flags, 2}, {e.method, 2}, {dos_time_and_date, 4}, {crc, 4},
+                      {0, 2}, {e.method, 2}, {dos_time_and_date, 4}, {crc, 4},
                       {small ? small : compressed, 4}, {small ? small : size, 4},
                       {e.name.size(), 2}, {central_extra.size(), 2}, {0, 6},
                       {e.external_attributes, 4}, {small ? small : offset, 4}});
@@ -110,9 +106,9 @@ std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_opti
                   {0x07064b50, 4}, {0, 4}, {record_offset, 8}, {1, 4}});
     put(out, {{0x06054b50, 4}, {0, 4}, {zip64 ? 0xFFFF : count, 2}, {zip64 ? 0xFFFF : count, 2},
               {zip64 ? 0xFFFFFFFF : central.size(), 4}, {zip64 ? 0xFFFFFFFF : central_offset, 4},
-              {options.comment_length.value_or(options.comment.size()), 2}});
+              {options.comment.size(), 2}});
     // clang-format on
-    return out + options.comment + options.trailing_bytes;
+    return out + options.comment;
 }
 
 void write_zip(const std::filesystem::path& file, const std::vector<zip_entry_spec>& entries,
@@ -122,18 +118,12 @@ void write_zip(const std::filesystem::path& file, const std::vector<zip_entry_sp
 
 std::vector<hostile_archive> hostile_archives() {
     const std::filesystem::path dir = std::filesystem::path(TAVREL_TESTDATA_DIR) / "hostile";
-    std::ifstream index(dir / "index.tsv");
     std::vector<hostile_archive> archives;
-    for (std::string line; std::getline(index, line);) {
-        const std::size_t tab = line.find('\t');
-        const std::size_t second = line.find('\t', tab + 1);
-        std::string message = line.substr(tab + 1, second - tab - 1);
-        if (message == "(the system's text for an invalid character)")
-            message = platform::error_description(platform::unicode_translation_error());
-        archives.push_back({dir / line.substr(0, tab), message, line.substr(second + 1)});
+    for (case_row& row : read_cases("../hostile/index")) {
+        if (row[1] == "(the system's text for an invalid character)")
+            row[1] = platform::error_description(platform::unicode_translation_error());
+        archives.push_back({dir / row[0], row[1], row[2]});
     }
-    if (archives.size() < 100)
-        throw std::runtime_error("the hostile corpus is missing: " + dir.string());
     return archives;
 }
 

@@ -1,5 +1,5 @@
-// ZIP archives for tests, written byte by byte so that every field can be wrong on purpose:
-// names (any bytes), external attributes, method, CRC, sizes, flags, ZIP64 records.
+// ZIP archives for tests, written byte by byte: names of any bytes, external attributes, declared
+// sizes, ZIP64 records and comments as a test needs them. (Hostile archives are data files.)
 #pragma once
 
 #include <cstdint>
@@ -20,23 +20,16 @@ struct zip_entry_spec {
     std::string name;                  // stored exactly, NUL bytes included
     std::string content;               // the uncompressed bytes
     std::uint16_t method = zip_stored; // deflated content is written as stored deflate blocks
-    // Overrides of what the headers declare; by default they describe `content` truthfully.
-    std::optional<std::string> raw_data; // written instead of the compressed content
-    std::optional<std::uint32_t> crc;
+    // A size declared instead of the content's own, to pass or fail the expansion limits.
     std::optional<std::uint64_t> uncompressed_size;
-    std::optional<std::uint64_t> compressed_size;
-    std::optional<std::string> local_name; // name in the local header, if different
     std::uint32_t external_attributes = 0;
     std::uint8_t system = zip_system_dos; // "version made by" host
-    std::uint16_t flags = 0;              // general-purpose bits
     bool zip64 = false;                   // sizes and offset in a ZIP64 extra field
 };
 
 struct zip_options {
-    bool zip64_end = false;     // ZIP64 end record and locator before the classic end record
-    std::string trailing_bytes; // appended after the end record
-    std::string comment;        // the archive comment, which the end record's length covers
-    std::optional<std::uint16_t> comment_length; // declared instead of the comment's own
+    bool zip64_end = false; // ZIP64 end record and locator before the classic end record
+    std::string comment;    // the archive comment, which the end record's length covers
 };
 
 zip_entry_spec file_entry(std::string name, std::string content, std::uint16_t method = zip_stored);
