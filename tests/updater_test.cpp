@@ -52,75 +52,51 @@ class updater : public ::testing::Test {
     }
 };
 
-TEST_F(updater, installs_replaces_adds_and_removes_files_and_leaves_an_accepted_backup_alone) {
-    const fs::path kept = s.inst.app_dir / ".tavrel-update-1-2";
-    write_tree(kept, {{".accepted", "Tavrel update backup\n"},
-                      {".transaction", "Tavrel update transaction 1\n1 \"readme.txt\"\n"},
-                      {"old/readme.txt", "an old backup"}});
-    const tree_snapshot kept_before = snapshot_tree(kept);
-    const run_result r = with_app(s.update_arguments(0), {});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(s.installed(), s.new_files);
-    EXPECT_EQ(snapshot_tree(kept), kept_before);
-    EXPECT_FALSE(fs::exists(s.inst.download_dir));
-    ASSERT_EQ(s.inst.starts(1).size(), 1u);
-    EXPECT_TRUE(std::regex_match(s.inst.starts()[0],
-                                 std::regex("start --disable-splash --tavrel-update-event="
-                                            "Local\\\\TavrelUpdate-[0-9]+-[0-9]+\\|.*")))
-        << s.inst.starts()[0];
-    EXPECT_EQ(
-        run(program("tavrel-demo-app"), {"version", (s.inst.app_dir / "Tavrel.exe").string()}).out,
-        "2.1.0\n");
-}
-
-TEST_F(updater, a_version_that_does_not_confirm_its_start_is_rolled_back) {
-    const struct {
-        std::string behaviour;
-        long long max_ms;
-    } cases[] = {{"hang", 20000}, {"exit", 10000}, {"confirm-exit", 10000}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.behaviour);
-        s.reset();
-        const run_result r =
-            s.update("tavrel-updater-test", {{"TAVREL_DEMO_BEHAVIOUR", c.behaviour},
-                                             {"TAVREL_DEMO_HANG_MS", "30000"},
-                                             {"TAVREL_TEST_CONFIRMATION_MS", "1500"}});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, "The updated application could not be launched.\n");
-        EXPECT_LT(r.elapsed.count(), c.max_ms);
-        EXPECT_EQ(s.installed(), s.old_files);
-        EXPECT_FALSE(s.staging_left());
-        EXPECT_TRUE(fs::exists(s.inst.archive)) << "the download stays for another try";
-        const auto starts = s.inst.starts(2);
-        ASSERT_EQ(starts.size(), 2u);
-        EXPECT_NE(starts[0].find("--tavrel-update-event="), std::string::npos);
-        EXPECT_EQ(starts[1], restarted()) << "the previous application is started again";
-    }
-}
-
-TEST_F(updater, refusals_after_the_application_exited_change_nothing_and_restart_it) {
+// The rows shared with the Wine tests. An accepted staging directory of an earlier update stays
+// as it is.
+TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application) {
     const signed_package good = s.package;
-    for (const case_row& c : read_cases("updater_refusals")) {
-        SCOPED_TRACE(c[5]);
+    const fs::path accepted = s.inst.app_dir / ".tavrel-update-1-2";
+    const std::regex updated("start --disable-splash --tavrel-update-event="
+                             "Local\\\\TavrelUpdate-[0-9]+-[0-9]+\\|.*");
+    for (const case_row& c : read_cases("whole_updates")) {
+        SCOPED_TRACE(c[10]);
         s.reset();
-        s.package = good;
-        s.version = c[2];
-        if (c[0] != "-") {
-            write_tree(s.inst.root / c[5], {{"Tavrel.exe", "demo-app " + c[0]}});
-            s.package = pack_and_sign(s.inst.root / c[5], s.inst.archive);
-        }
-        if (c[1] == "1") // a real signature, of other bytes
-            s.package.signature = sign_bytes_base64(std::vector<std::uint8_t>{1, 2, 3});
+        write_tree(accepted, {{".accepted", "Tavrel update backup\n"},
+                              {".transaction", "Tavrel update transaction 1\n1 \"readme.txt\"\n"},
+                              {"old/readme.txt", "an old backup"}});
         const tree_snapshot before = snapshot_tree(s.inst.app_dir);
-        const run_result r =
-            with_app(s.update_arguments(0), {}, setting(c[3]), "tavrel-updater-test");
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, c[4] + "\n");
-        EXPECT_EQ(snapshot_tree(s.inst.app_dir), before);
-        EXPECT_EQ(read_bytes(s.inst.download_dir / "ready"), "ready\r\n");
-        ASSERT_EQ(s.inst.starts(1).size(), 1u);
-        EXPECT_EQ(s.inst.starts()[0], restarted());
+        const tree_snapshot accepted_before = snapshot_tree(accepted);
+        s.package = good;
+        s.version = c[1];
+        if (c[2] != "-") {
+            write_tree(s.inst.root / c[10], {{"Tavrel.exe", "demo-app " + c[2]}});
+            s.package = pack_and_sign(s.inst.root / c[10], s.inst.archive);
+        }
+        if (c[3] == "other")
+            s.package.signature = sign_bytes_base64(std::vector<std::uint8_t>{1, 2, 3});
+        environment_list environment = {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}};
+        for (const std::string& variable : split(c[4] == "-" ? "" : c[4], ' '))
+            environment = environment + setting(variable);
+        const run_result r = with_app(s.update_arguments(0), {}, environment,
+                                      c[0] == "test" ? "tavrel-updater-test" : "tavrel-updater");
+        EXPECT_EQ(r.exit_code, std::stoi(c[5]));
+        EXPECT_EQ(r.err, c[6] == "-" ? "" : c[6] + "\n");
+        EXPECT_LT(r.elapsed.count(), 20000);
+        EXPECT_TRUE(c[7] != "old" || snapshot_tree(s.inst.app_dir) == before);
+        EXPECT_EQ(s.installed(), c[7] == "new" ? s.new_files : s.old_files);
+        EXPECT_EQ(snapshot_tree(accepted), accepted_before);
+        fs::remove_all(accepted);
+        EXPECT_FALSE(s.staging_left());
+        const std::vector<std::string> starts = s.inst.starts(c[8].size());
+        ASSERT_EQ(starts.size(), c[8].size());
+        for (std::size_t i = 0; i < starts.size(); ++i)
+            EXPECT_TRUE(c[8][i] == 'U' ? std::regex_match(starts[i], updated) &&
+                                             starts[i].ends_with("|" + s.inst.app_dir.string())
+                                       : starts[i] == restarted())
+                << starts[i];
+        EXPECT_TRUE(c[9] == "removed" ? !fs::exists(s.inst.download_dir)
+                                      : fs::exists(s.inst.archive));
     }
 }
 

@@ -8,7 +8,7 @@ updates=$scratch/updates
 mkdir -p "$updates/bin"
 # Without its debugging information the demo application packs and unpacks six times faster.
 "$mingw-strip" -o "$updates/bin/demo.exe" "$demo"
-for version in 2.0.3.0 2.1.0.0; do
+for version in 2.0.2.0 2.0.3.0 2.1.0.0; do
     "$linux_build/tools/tavrel-set-version" "$updates/bin/demo.exe" \
         "$updates/bin/demo-$version.exe" "$version" >/dev/null
 done
@@ -151,18 +151,21 @@ row() { # NAME COMMANDS EXPECTATION...: COMMANDS run in a new case, then its row
     new_case "$1" && eval "$2" && expect "${@:3}"
 }
 
-# --- updates, rollbacks of an application that does not confirm its start, refusals (their
-# other cases are the Linux tests'; here: the box and the restart) ---------------------------
-launch_failed="The updated application could not be launched."
-refused="The signed update version does not match the feed or would downgrade Tavrel."
-row update 'run_update "$updater" 2.1.0' 0 - new U removed version:2.1.0 no_window
-row rollback-exit 'run_update "$updater" 2.1.0 TAVREL_DEMO_BEHAVIOUR=exit' \
-    1 "$launch_failed" ~old UP kept version:2.0.3
-# The test build waits 1.5 s for the confirmation instead of 60 s.
-row rollback-hang 'run_update "$test_updater" 2.1.0 TAVREL_DEMO_BEHAVIOUR=hang \
-    TAVREL_TEST_CONFIRMATION_MS=1500' 1 "$launch_failed" ~old UP kept version:2.0.3
-# Refused after the application has exited: nothing changes, it is started again.
-row version-mismatch 'run_update "$updater" 2.2.0' 1 "$refused" old P kept no_window
+# --- whole updates, rollbacks of an application that does not confirm its start, refusals
+# after it exited: the rows shared with the Linux tests --------------------------------------
+only_exe() { put "$1" "$exe"; }
+while IFS=$'\t' read -r program version exe signed variables code box tree starts download what; do
+    [[ $program == \#* ]] && continue
+    new_case "$what"
+    [ "$exe" = - ] || pack only_exe "$archive"
+    [ "$signed" = good ] || signature=$("$linux_build/tools/tavrel-sign" sign \
+        "$repo/tests/keys/test_update.key" "$updates/bin/demo.exe" | head -n 1)
+    settings=(TAVREL_TEST_CONFIRMATION_MS=1500)
+    [ "$variables" = - ] || read -ra settings <<<"$variables ${settings[*]}"
+    [ "$program" = test ] && program=$test_updater || program=$updater
+    run_update "$program" "$version" "${settings[@]}"
+    expect "$code" "$box" "$tree" "$starts" "$download" no_window
+done <"$repo/tests/data/cases/whole_updates.tsv"
 # Refused before the application has exited: the box, and nothing is started.
 row invalid-version 'run_update "$updater" 2.1' \
     1 "The requested update version is invalid." old - untouched
