@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 namespace tavrel {
 namespace {
@@ -37,19 +38,8 @@ TEST(base64, decodes_strictly) {
         bytes out = {0xAA}; // what it held must not survive
         const bool ok = decode_base64(c[0], out);
         EXPECT_EQ(ok ? std::string(out.begin(), out.end()) : "-", c[1]) << '"' << c[0] << '"';
+        EXPECT_TRUE(!ok || encode_base64(out) == c[0]) << c[0];
     }
-    // Every character of the alphabet has its six bits, in order; encoding gives it back.
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    bytes out;
-    ASSERT_TRUE(decode_base64(alphabet, out));
-    for (std::size_t i = 0; i < 64; ++i) {
-        std::uint32_t value = 0;
-        for (std::size_t bit = i * 6; bit < i * 6 + 6; ++bit)
-            value = value << 1 | ((out[bit / 8] >> (7 - bit % 8)) & 1);
-        EXPECT_EQ(value, i) << alphabet[i];
-    }
-    EXPECT_EQ(encode_base64(out), alphabet);
-    EXPECT_EQ(encode_base64(bytes{'f', 'o'}), "Zm8=");
 }
 
 class download_check : public ::testing::Test {
@@ -95,75 +85,50 @@ TEST_F(download_check, gives_each_failure_its_message) {
     };
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const auto y = alphabet.find(signature[85]); // "xy==": the low bits of y must be 0
-    const std::uint64_t size = content.size();
-    // The archive's changes: its bytes replaced, or it made a link to them, a dangling link,
-    // a directory, or nothing.
-    using alteration = std::function<void(const fs::path&)>;
-    const auto bytes_of = [](std::string b) {
-        return [b](const fs::path& a) { test::write_bytes(a, b); };
-    };
-    const auto resized = [](std::uintmax_t n) {
-        return [n](const fs::path& a) { fs::resize_file(a, n); };
-    };
-    const alteration gone = [](const fs::path& a) { fs::remove(a); };
-    const alteration a_directory = [](const fs::path& a) {
-        fs::remove(a), fs::create_directory(a);
-    };
-    const alteration a_link = [&](const fs::path& a) {
-        fs::rename(a, dir / "real.zip"), fs::create_symlink(dir / "real.zip", a);
-    };
-    const alteration dangling = [&](const fs::path& a) {
-        fs::remove(a), fs::create_symlink(dir / "nowhere.zip", a);
-    };
-    const struct {
-        const char* what;
-        std::string signature, key;
-        std::uint64_t size;
-        alteration change;
-        std::string result;
-    } cases[] = {
-        // clang-format off
-        {"a good signature", signature, key, size, {}, "ok"},
-        {"88 padding characters", std::string(88, '='), key, size, {}, message_a},
-        {"set bits in the last group", signature.substr(0, 85) + alphabet[y | 1] + "==", key, size, {}, message_a},
-        {"63 bytes", signature.substr(0, 84), key, size, {}, message_a},
-        {"66 bytes", signature.substr(0, 84) + "AAAA", key, size, {}, message_a},
-        {"padding missing", signature.substr(0, 86), key, size, {}, message_a},
-        {"a key of 43 characters", signature, key.substr(0, 43), size, {}, message_a},
-        {"a key of 33 bytes", signature, key.substr(0, 40) + "AAAA", size, {}, message_a},
-        {"a key with a line break", signature, key + "\n", size, {}, message_a},
-        {"A before the archive is looked at", std::string(88, '='), key, 1, gone, message_a},
-        {"S = L", with_s([](bytes& s) { std::copy(group_order.begin(), group_order.end(), s.begin() + 32); }), key, size, {}, message_b},
-        {"S + L, which the group equation would take", with_s(plus_l), key, size, {}, message_b},
-        {"S all ones", with_s([](bytes& s) { std::fill(s.begin() + 32, s.end(), 0xFF); }), key, size, {}, message_b},
-        {"R changed", with_s([](bytes& s) { s[0] ^= 1; }), key, size, {}, message_b},
-        {"another key", signature, encode_base64(bytes(32, 7)), size, {}, message_b},
-        {"the first byte changed", signature, key, size, bytes_of("C" + content.substr(1)), message_b},
-        {"the last byte changed", signature, key, size, bytes_of(content.substr(0, size - 1) + "L"), message_b},
-        {"a size one larger", signature, key, size + 1, {}, message_c},
-        {"a size one smaller", signature, key, size - 1, {}, message_c},
-        {"a file one byte longer", signature, key, size, bytes_of(content + "x"), message_c},
-        {"size 0 of an empty file", signature, key, 0, bytes_of(""), message_c},
-        {"exactly 512 MiB, judged by its signature", signature, key, 0x20000000, resized(0x20000000), message_b},
-        {"one byte beyond 512 MiB", signature, key, 0x20000001, resized(0x20000001), message_c},
-        {"a link to a good archive", signature, key, size, a_link, message_c},
-        {"a missing archive", signature, key, size, gone, message_d},
-        {"a link to nowhere", signature, key, size, dangling, message_d},
-        {"a directory", signature, key, size, a_directory, message_d},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    const test::placeholders values = {
+        {"{sig}", signature},
+        {"{sig:84}", signature.substr(0, 84)},
+        {"{sig:86}", signature.substr(0, 86)},
+        {"{sig y|1}", signature.substr(0, 85) + alphabet[y | 1] + "=="},
+        {"{S=L}", with_s([](bytes& s) { std::ranges::copy(group_order, s.begin() + 32); })},
+        {"{S+L}", with_s(plus_l)},
+        {"{S ones}", with_s([](bytes& s) { std::fill(s.begin() + 32, s.end(), 0xFF); })},
+        {"{R^1}", with_s([](bytes& s) { s[0] ^= 1; })},
+        {"{key}", key},
+        {"{key:43}", key.substr(0, 43)},
+        {"{key:40}", key.substr(0, 40)},
+        {"{size}", std::to_string(content.size())},
+        {"{content}", content},
+        {"{content:1}", content.substr(1)},
+        {"{content-1}", content.substr(0, content.size() - 1)}};
+    const std::map<std::string, std::string> messages = {
+        {"ok", "ok"}, {"A", message_a}, {"B", message_b}, {"C", message_c}, {"D", message_d}};
+    for (const test::case_row& c : test::read_cases("download_checks")) {
+        SCOPED_TRACE(c[5]);
         fs::remove_all(archive);
         fs::remove(dir / "real.zip");
         test::write_bytes(archive, content);
-        if (c.change)
-            c.change(archive);
-        EXPECT_EQ(check(c.signature, c.size, c.key), c.result);
+        const std::string change = test::expand(c[3], values);
+        if (change.starts_with("bytes:"))
+            test::write_bytes(archive, change.substr(6));
+        if (change.starts_with("size:"))
+            fs::resize_file(archive, std::stoull(change.substr(5)));
+        if (change == "link")
+            fs::rename(archive, dir / "real.zip"), fs::create_symlink(dir / "real.zip", archive);
+        if (change == "dangling" || change == "directory" || change == "gone")
+            fs::remove(archive);
+        if (change == "dangling")
+            fs::create_symlink(dir / "nowhere.zip", archive);
+        if (change == "directory")
+            fs::create_directory(archive);
+        EXPECT_EQ(check(test::expand(c[0], values), std::stoull(test::expand(c[2], values)),
+                        test::expand(c[1], values)),
+                  messages.at(c[4]));
     }
     // A failed link test is a failure to read; the built-in key is the configured one.
     fs::remove_all(archive);
     test::write_bytes(archive, content);
+    const std::uint64_t size = content.size();
     {
         const test::injected_failure failure("status:1");
         EXPECT_EQ(check(signature, size, key), message_d);
