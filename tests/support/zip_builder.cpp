@@ -64,6 +64,40 @@ zip_entry_spec symlink_entry(std::string name, std::string target) {
     return e;
 }
 
+std::vector<zip_entry_spec> described_package(std::string_view description) {
+    std::vector<zip_entry_spec> entries;
+    std::vector<std::size_t> manifests;
+    for (std::size_t start = 0, end = 0; end != std::string_view::npos; start = end + 1) {
+        end = description.find('\n', start);
+        const std::string_view line = description.substr(start, end - start);
+        if (line.empty())
+            continue;
+        const unsigned flags = static_cast<unsigned char>(line[0]) & 31;
+        const std::size_t tab = line.find('\t', 1);
+        const std::string name(line.substr(1, tab - 1));
+        const std::string content(tab == std::string_view::npos ? "" : line.substr(tab + 1));
+        const bool file = (flags & 5) == 0;
+        entries.push_back(flags & 4   ? symlink_entry(name, content)
+                          : flags & 1 ? directory_entry(name)
+                                      : file_entry(name, content, flags & 2 ? zip_deflated : 0));
+        entries.back().external_attributes |= file && (flags & 8) ? 0x10 : 0;
+        if (file && (flags & 16))
+            manifests.push_back(entries.size() - 1);
+    }
+    for (const std::size_t index : manifests) {
+        std::vector<std::string> paths = split(entries[index].content, '|');
+        for (std::size_t i = 0; entries[index].content.empty() && i < entries.size(); ++i)
+            if (i != index && entries[i].external_attributes == 0)
+                paths.push_back(entries[i].name);
+        try {
+            entries[index].content = package_manifest_bytes(paths);
+        } catch (const std::exception&) {
+            entries[index].content = "not UTF-8";
+        }
+    }
+    return entries;
+}
+
 std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_options& options) {
     std::string out;
     std::string central;

@@ -36,6 +36,14 @@ zip_entry_spec file_entry(std::string name, std::string content, std::uint16_t m
 zip_entry_spec directory_entry(std::string name);
 zip_entry_spec symlink_entry(std::string name, std::string target);
 
+// The entries of a described package: one entry a line, a flag character, the name, then a tab
+// and the content (none without a tab). The flag's low five bits: 1 directory entry, 2 deflated,
+// 4 Unix symbolic link, 8 DOS directory attribute, 16 the package file manifest of every other
+// plain file entry or, when the content is not empty, of the paths it lists separated by "|".
+// So "@" is a plain stored file, "A" a directory, "B" deflated, "D" a link, "H" a file marked as
+// a directory, "P" a manifest.
+std::vector<zip_entry_spec> described_package(std::string_view description);
+
 std::string build_zip(const std::vector<zip_entry_spec>& entries, const zip_options& options = {});
 void write_zip(const std::filesystem::path& file, const std::vector<zip_entry_spec>& entries,
                const zip_options& options = {});
