@@ -6,6 +6,8 @@
 #include "support/installation.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -78,6 +80,18 @@ class fault_matrix : public ::testing::Test {
         EXPECT_TRUE(known) << op << ": " << line;
     }
 
+    // Runs `fail` for every call K of every operation OP: "OP:K".
+    static int for_each_call(const std::map<std::string, int>& calls,
+                             const std::function<void(const std::string&, int)>& fail) {
+        int tried = 0;
+        for (const auto& [op, count] : calls)
+            for (int k = 1; k <= count; ++k, ++tried) {
+                SCOPED_TRACE(op + ":" + std::to_string(k));
+                fail(op, k);
+            }
+        return tried;
+    }
+
     // A kept staging directory is finished by the next recovery.
     void recover_if_kept() {
         if (s.staging_left()) {
@@ -91,17 +105,13 @@ class fault_matrix : public ::testing::Test {
 TEST_F(fault_matrix, every_failing_call_of_an_update_leaves_a_whole_version) {
     const std::map<std::string, int> calls = calls_of_a_run();
     ASSERT_GT(calls.at("rename"), 10);
-    int tried = 0;
-    for (const auto& [op, count] : calls) {
-        for (int k = 1; k <= count; ++k, ++tried) {
-            SCOPED_TRACE(op + ":" + std::to_string(k));
-            const run_result r = update({{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
-            expect_reported(op, k, r);
-            expect_outcome(r);
-            recover_if_kept();
-            expect_outcome(r);
-        }
-    }
+    const int tried = for_each_call(calls, [&](const std::string& op, int k) {
+        const run_result r = update({{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
+        expect_reported(op, k, r);
+        expect_outcome(r);
+        recover_if_kept();
+        expect_outcome(r);
+    });
     std::cout << "update faults tried: " << tried << "\n";
 }
 
@@ -123,24 +133,20 @@ TEST_F(fault_matrix, every_failing_call_of_a_recovery_is_retried_by_the_next_one
     const fs::path log = s.inst.root / "recovery-calls.log";
     ASSERT_EQ(s.recover("tavrel-updater-test", {{"TAVREL_CALL_LOG", log.string()}}).exit_code, 0);
     ASSERT_EQ(s.installed(), s.old_files);
-    int tried = 0;
-    for (const auto& [op, count] : count_calls(log)) {
-        for (int k = 1; k <= count; ++k, ++tried) {
-            SCOPED_TRACE(op + ":" + std::to_string(k));
-            interrupted();
-            const run_result r = s.recover(
-                "tavrel-updater-test", {{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
-            expect_reported(op, k, r);
-            // Every failure but the download directory's own says that the backups stay.
-            EXPECT_TRUE(r.exit_code != 1 ||
-                        r.err.find(s.inst.download_dir.string()) != std::string::npos ||
-                        r.err.ends_with(" Backups were retained for recovery.\n"))
-                << r.err;
-            const run_result later = s.recover();
-            EXPECT_EQ(later.exit_code, 0) << later.err;
-            EXPECT_EQ(s.installed(), s.old_files);
-        }
-    }
+    const int tried = for_each_call(count_calls(log), [&](const std::string& op, int k) {
+        interrupted();
+        const run_result r = s.recover("tavrel-updater-test",
+                                       {{"TAVREL_FAIL_OPERATION", op + ":" + std::to_string(k)}});
+        expect_reported(op, k, r);
+        // Every failure but the download directory's own says that the backups stay.
+        EXPECT_TRUE(r.exit_code != 1 ||
+                    r.err.find(s.inst.download_dir.string()) != std::string::npos ||
+                    r.err.ends_with(" Backups were retained for recovery.\n"))
+            << r.err;
+        const run_result later = s.recover();
+        EXPECT_EQ(later.exit_code, 0) << later.err;
+        EXPECT_EQ(s.installed(), s.old_files);
+    });
     std::cout << "recovery faults tried: " << tried << "\n";
 }
 
@@ -151,27 +157,22 @@ TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_repo
     const std::map<std::string, int> calls = calls_of_a_run(true);
     for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open"})
         EXPECT_GT(calls.count(op), 0u) << op << " never retried";
-    int tried = 0;
-    for (const auto& [op, count] : calls) {
-        for (int k = 1; k <= count; ++k, tried += 2) {
-            SCOPED_TRACE(op + ":" + std::to_string(k));
-            const auto failing = [&](const char* times) {
-                return update(
-                    {{"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":" + times},
-                     {"TAVREL_TEST_RETRY_OPERATION_MS", "200"}});
-            };
-            const run_result waited = failing("2");
-            EXPECT_EQ(waited.exit_code, 0) << waited.err;
-            EXPECT_EQ(waited.err, "");
-            EXPECT_EQ(s.installed(), s.new_files);
+    const int tried = for_each_call(calls, [&](const std::string& op, int k) {
+        const auto failing = [&](const char* times) {
+            return update({{"TAVREL_FAIL_TRANSIENTLY", op + ":" + std::to_string(k) + ":" + times},
+                           {"TAVREL_TEST_RETRY_OPERATION_MS", "200"}});
+        };
+        const run_result waited = failing("2");
+        EXPECT_EQ(waited.exit_code, 0) << waited.err;
+        EXPECT_EQ(waited.err, "");
+        EXPECT_EQ(s.installed(), s.new_files);
 
-            const run_result held = failing("1000");
-            expect_reported(op, k, held);
-            expect_outcome(held);
-            recover_if_kept();
-        }
-    }
-    std::cout << "transient faults tried: " << tried << "\n";
+        const run_result held = failing("1000");
+        expect_reported(op, k, held);
+        expect_outcome(held);
+        recover_if_kept();
+    });
+    std::cout << "transient faults tried: " << 2 * tried << "\n";
 }
 
 } // namespace

@@ -17,22 +17,18 @@
 namespace tavrel::test {
 namespace {
 
-const tree_spec old_version = {
-    {"Tavrel.exe", "demo-app 2.0.3.0"},      {"readme.txt", "read me 2.0.3"},
-    {"data/settings.dat", "settings 2.0.3"}, {"data/legacy.dat", "only in 2.0.3"},
-    {"plugins/a.dll", "plugin a 2.0.3"},
-};
-// Names that only resemble devices install like any other.
-const tree_spec new_version = {
-    {"Tavrel.exe", "demo-app 2.1.0.0"},       {"readme.txt", "read me 2.1.0"},
-    {"data/settings.dat", "settings 2.1.0"},  {"plugins/a.dll", "plugin a 2.1.0"},
-    {"plugins/extra/b.dll", "plugin b, new"}, {"null .txt", "not the null device"},
-    {"console .txt", "not the console"},
-};
+// A version of the whole updates, shared with the Wine tests.
+tree_spec version_files(const std::string& version) {
+    tree_spec files;
+    for (const case_row& c : read_cases("demo_versions"))
+        if (c[0] == version)
+            files[c[1]] = c[2];
+    return files;
+}
 
 class updater : public ::testing::Test {
   protected:
-    update_scenario s{old_version, new_version};
+    update_scenario s{version_files("2.0.3"), version_files("2.1.0")};
 
     std::string restarted() const { return "start --disable-splash|" + s.inst.app_dir.string(); }
     // The updater's arguments with this test process as the application: it never exits.

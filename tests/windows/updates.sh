@@ -20,15 +20,17 @@ put() { # DIRECTORY VERSION [FILE TEXT]...: Tavrel.exe of VERSION and the files
         mkdir -p "$(dirname "$directory/$1")" && printf '%s' "$2" >"$directory/$1" && shift 2
     done
 }
-# 2.1.0 replaces three files, adds one and removes one.
-old_version() {
-    put "$1" 2.0.3.0 readme.txt 'read me 2.0.3' data/settings.dat 'settings 2.0.3' \
-        data/legacy.dat 'only in 2.0.3' plugins/a.dll 'plugin a 2.0.3'
+version_tree() { # DIRECTORY VERSION: the files of VERSION, shared with the Linux tests
+    local version file content
+    while IFS=$'\t' read -r version file content; do
+        [ "$version" = "$2" ] && mkdir -p "$(dirname "$1/$file")" || continue
+        if [[ $content == "demo-app "* ]]; then
+            cp "$updates/bin/demo-${content#demo-app }.exe" "$1/$file"
+        else printf '%s' "$content" >"$1/$file"; fi
+    done <"$repo/tests/data/cases/demo_versions.tsv"
 }
-new_version() {
-    put "$1" 2.1.0.0 readme.txt 'read me 2.1.0' data/settings.dat 'settings 2.1.0' \
-        plugins/a.dll 'plugin a 2.1.0' plugins/extra/b.dll 'plugin b, new in 2.1.0'
-}
+old_version() { version_tree "$1" 2.0.3; }
+new_version() { version_tree "$1" 2.1.0; }
 big_version() { # 1,500 more files, 12 MiB that do not compress
     new_version "$1" && mkdir -p "$1/big"
     head -c $((1500 * 8192)) /dev/urandom | split -b 8192 -a 4 - "$1/big/file-"
