@@ -1,7 +1,5 @@
-// Both sides of the command line: the number conversions behave like the Windows build's
-// stoul/stoull (32-bit unsigned long) on every platform, signatures are 88 characters of the
-// Base64 alphabet, and the application side quotes each argument so that the Windows runtime
-// splits it back unchanged (tests/data/cases/command_line.tsv).
+// Both sides of the command line: numbers read as the Windows build's stoul/stoull (32-bit long)
+// everywhere, signatures of 88 Base64 characters, arguments quoted so that Windows splits them.
 #include "app/app_side.h"
 #include "app/command_line.h"
 #include "common/text.h"

@@ -1,8 +1,7 @@
-// Crash consistency of the real updater. The test build stops the process right after the
-// N-th file-system change, for every N of a whole update; the product is killed at random
-// instants. `--recover` must then leave the installation exactly as it was before the
-// update, or as the update left it once the acceptance marker was on disk, with no staging
-// directory left behind but an accepted one; a normal update must still succeed afterwards.
+// Crashes: the test build dies right after its N-th file-system change, for every N of an update
+// (and of a recovery); the product is killed at random instants. Recovery must then leave the old
+// version, or the new one once the acceptance marker was on disk, with no unaccepted staging
+// directory, and a later update must still succeed.
 #include "install/journal.h"
 #include "support/installation.h"
 #include "support/signing.h"
@@ -73,8 +72,7 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         const run_result crashed = s.update(
             "tavrel-updater-test", {{"TAVREL_CRASH_AFTER_CHANGE", std::to_string(c.number)}});
         ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
-        // At every fourth point before the acceptance the next update, which first undoes what
-        // is left, comes at once.
+        // At every fourth point before the acceptance, the next update undoes what is left.
         if (c.number % 4 == 1 && c.number < marker_written) {
             s.prepare_download();
             const run_result next = s.update();
@@ -89,8 +87,7 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
         ASSERT_EQ(s.installed(), accepted ? s.new_files : s.old_files);
         // Unaccepted staging directories are undone or, when their moves never began, removed.
         ASSERT_TRUE(accepted || !s.staging_left());
-        // And the installation still takes an update (checked at every third of the other
-        // points, which covers each stage of the run several times).
+        // And it still takes an update (at every third point: each stage several times).
         if (c.number % 3 != 0 && c.number != static_cast<int>(changes.size()))
             continue;
         s.prepare_download();
@@ -129,8 +126,8 @@ TEST(crash_consistency, a_recovery_interrupted_after_any_change_is_finished_by_t
     EXPECT_GT(m, 60);
 }
 
-// Kills the product at `count` instants spread over the time of a whole run (and a quarter
-// more, since runs under load take longer than the one measured), then recovers.
+// Kills the product at `count` instants over a whole run's time and a quarter more (runs under
+// load take longer), then recovers.
 void kill_at_random_instants(update_scenario& s, int count, std::chrono::milliseconds duration,
                              int& old_trees, int& new_trees) {
     std::mt19937 random(20261206);
@@ -170,9 +167,8 @@ TEST(crash_consistency, kills_of_the_product_at_random_instants_leave_a_whole_ve
 }
 
 TEST(crash_consistency, an_update_whose_journal_recovery_could_not_read_never_begins) {
-    // 1,451 files with 2,961-byte paths and Tavrel.exe: a journal of 4.3 MB, over the 4 MiB
-    // that recovery reads. Staging accepts every single path, so only the journal's size can
-    // refuse it.
+    // 1,451 files with 2,961-byte paths and Tavrel.exe: each path passes, the 4.3 MB journal
+    // would not (recovery reads 4 MiB).
     update_scenario s(version(false), version(true));
     std::string directories;
     for (int level = 0; level < 12; ++level)

@@ -1,8 +1,6 @@
-// Ed25519 verification and SHA-512 of our own. Every record of the vector files in
-// tests/data/ed25519 (RFC 8032, Wycheproof, speccheck, and our edge cases: S + L, the identity
-// key, small-order keys) gets its verdict through the updater's verify_signature; single-bit
-// changes of the RFC vectors are refused; random cases agree with libsodium. SHA-512 gives the
-// FIPS digests and agrees with a reference for every length around its blocks, in any chunking.
+// Our Ed25519 and SHA-512: every vector of tests/data/ed25519 gets its verdict, single-bit changes
+// of the RFC vectors are refused, random cases agree with libsodium; SHA-512 gives the FIPS
+// digests and a reference's for every length around its blocks, in any chunking.
 #include "auth/ed25519/ed25519.h"
 #include "auth/ed25519/sha512.h"
 #include "auth/update_signature.h"
@@ -183,9 +181,8 @@ TEST(sha512, gives_the_fips_digests_and_agrees_with_a_reference_in_any_chunking)
             message += c[0];
         EXPECT_EQ(digest_hex(bytes(message.begin(), message.end())), c[2]) << message.size();
     }
-    // Every length up to 300 (padding with and without an extra block), then random lengths,
-    // fed in random pieces, empty ones included: the digest of libsodium (on Windows, where
-    // that is missing, our own of the whole message at once).
+    // Every length up to 300 (padding with and without an extra block), then random lengths, in
+    // random pieces: libsodium's digest (on Windows our own of the whole message at once).
     std::mt19937 rng(512);
     for (std::size_t i = 0; i <= 500; ++i) {
         bytes message(i <= 300 ? i : rng() % 1500);

@@ -1,7 +1,6 @@
-// Faults of the platform: every call of every kind of file-system operation that an update
-// and a recovery make is failed once, in turn, through the test build's hooks. Whatever
-// fails, the run reports it (or shrugs off a failure of mere cleanup), and the installation
-// ends as the old version or the new one, never a mix, at the latest after a later recovery.
+// Every file-system call of an update and of a recovery failed in turn by the test build's hooks:
+// the run reports it (or shrugs off a failed cleanup), and the installation ends as one whole
+// version, at the latest after a later recovery.
 #include "support/case_table.h"
 #include "support/installation.h"
 
@@ -19,8 +18,7 @@ tree_spec version(bool updated) {
     return generated_version(updated, 2, 1, 2);
 }
 
-// The calls of each operation in a call log; with `retried`, those that retry transient
-// failures ("retried op" lines), otherwise the plain ones.
+// The calls of each operation in a call log: those that retry transient failures, or the others.
 std::map<std::string, int> count_calls(const fs::path& log, bool retried = false) {
     std::map<std::string, int> calls;
     std::istringstream lines(read_bytes(log));
@@ -60,8 +58,7 @@ class fault_matrix : public ::testing::Test {
         }
     }
 
-    // The end of a run with a failing call: its message, or no message when the failure
-    // was rightly ignored (cleanup) or ended the run as a rejected invocation (the ready marker).
+    // A failing call's message, or none when it was a cleanup's or the ready marker's (exit 2).
     static void expect_reported(const std::string& op, int k, const run_result& r) {
         if (r.exit_code != 1) {
             EXPECT_TRUE(r.exit_code == 0 || (r.exit_code == 2 && op == "write" && k == 1))
@@ -151,9 +148,8 @@ TEST_F(fault_matrix, every_failing_call_of_a_recovery_is_retried_by_the_next_one
 }
 
 TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_reported_after_it) {
-    // Every call that retries (writes, renames, removals, flush openings), failing transiently
-    // for a moment and then for longer than its bound of 200 ms. Within the bound the run is
-    // as if nothing had failed; beyond it, it ends as a failure of that call ends.
+    // Every call that retries, failing transiently within its bound of 200 ms (as if nothing had
+    // failed) and beyond it (as a failure of that call ends).
     const std::map<std::string, int> calls = calls_of_a_run(true);
     for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open"})
         EXPECT_GT(calls.count(op), 0u) << op << " never retried";

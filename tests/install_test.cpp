@@ -47,8 +47,8 @@ void read_back(const fs::path& journal, std::string& read) {
     });
 }
 
-// The old version installed and the new one staged. The backslash in the directory's name shows
-// the separator rewriting of messages. Each case of a table starts again from SetUp.
+// The old version installed and the new one staged (the backslash shows how messages rewrite
+// separators); each case of a table starts again from SetUp.
 class install : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,8 +71,7 @@ class install : public ::testing::Test {
         transaction.prepared = true;
     }
 
-    // What a commit that failed at gone.txt has moved, with the flags it set; `kept` leaves it
-    // to recovery, as a crash would.
+    // What a commit that failed at gone.txt has moved and flagged; `kept` leaves it to recovery.
     void moved_all_but_the_last(update_transaction& transaction, bool kept = false) const {
         prepare(transaction);
         transaction.keep_for_recovery = kept;
@@ -327,8 +326,7 @@ TEST_F(install, the_undo_restores_what_the_flags_say_and_keeps_what_it_cannot) {
                 fs::remove(app / "plugins/extra/p.dll");
             }
         }
-        // The end of the transaction removes the staging directory only after a whole undo;
-        // the next run's recovery finishes from the journal.
+        // Only a whole undo removes the staging directory; the next recovery finishes the rest.
         EXPECT_EQ(fs::exists(staging), !restorable);
         write_bytes(staging / ".transaction", update_journal);
         std::string error;
@@ -382,8 +380,7 @@ TEST_F(install, recovery_considers_only_staging_directories_it_may_undo) {
     write_bytes(root / "outside" / ".transaction", journal);
     fs::create_directory_symlink(root / "outside", app / ".tavrel-update-link");
 #endif
-    // Crashes before the journal was renamed into place leave staged copies that nothing will
-    // ever use; repeated ones would fill the disk.
+    // Copies staged by runs that crashed before their journal existed would fill the disk.
     write_bytes(staging / ".transaction-new", journal);
     const tree_snapshot before = snapshot_tree(root);
     std::string error;

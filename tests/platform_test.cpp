@@ -1,6 +1,5 @@
-// The platform layer's contract on both back ends (Linux here, win32 under Wine): files and their
-// error classes, links, transient retries, extended-length paths, Windows code pages and version
-// resources. Processes and events are left to the updater's runs against the demo application.
+// The platform layer's contract on both back ends (win32 under Wine): files, error classes, links,
+// retries, extended-length paths, code pages, version resources. Processes: see updater_test.
 #include "platform/fault_hooks.h"
 #include "platform/long_path.h"
 #include "platform/platform.h"
@@ -111,9 +110,8 @@ TEST(platform, links_are_reported_and_removed_without_their_targets) {
     EXPECT_TRUE(platform::remove_tree(work / "link") == 0 && present(work / "target" / "inside"));
 }
 
-// The test build fails the K-th call of an operation N times transiently ("write:K:N"): within
-// the bound the operation waits (50 ms, doubled each time) and succeeds, beyond it the transient
-// error comes back as it came.
+// The K-th call failing N times transiently ("write:K:N") is waited out (50 ms, doubled each time)
+// within the bound; beyond it the error comes back as it came.
 TEST(platform, transient_failures_are_waited_out_within_the_bound) {
     test::temp_dir work;
     ::setenv("TAVREL_TEST_RETRY_OPERATION_MS", "400", 1);

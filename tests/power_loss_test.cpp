@@ -1,11 +1,8 @@
-// Power cuts. The installation lives on an ext4 image on a loop device, mounted with
-// commit=300 so that only what the updater forces to disk reaches the image within a run. The
-// updater is stopped at many instants (right after every flush it makes, at random moments,
-// and once after a successful run), and the image is copied as a power cut at that instant
-// would leave the disk. Each copy is then mounted, recovered with `--recover` and compared
-// byte for byte: the old tree or the new tree, nothing else, and Tavrel.exe starts.
-//
-// This needs root and loop devices (as CI has); without them the test fails and says so.
+// Power cuts: the installation lives on an ext4 image on a loop device mounted with commit=300, so
+// that within a run only what the updater flushes reaches the image. The updater is stopped after
+// every flush it makes, at random instants and after its run, and the image copied as a power cut
+// would leave it; each copy is recovered with `--recover` and must hold the old tree or the new
+// one, byte for byte, and start Tavrel.exe. Needs root and loop devices, as CI has.
 #include "support/installation.h"
 
 #include <gtest/gtest.h>
@@ -103,9 +100,8 @@ class power_loss : public ::testing::Test {
         return s;
     }
 
-    // Runs one update on a fresh copy of the old image. `stop_at` lists moments of the
-    // updater's own running time at which to stop it and take a copy; with the test build and
-    // TAVREL_STOP_AFTER_FLUSH it stops itself after every flush as well.
+    // One update on a fresh copy of the old image, stopped for a copy at each moment of its own
+    // running time in `stop_at`, and by itself after every flush with TAVREL_STOP_AFTER_FLUSH.
     std::vector<snapshot> run_update(const std::string& updater, const environment_list& extra,
                                      std::vector<std::chrono::milliseconds> stop_at,
                                      std::chrono::milliseconds* duration = nullptr) {
@@ -114,8 +110,7 @@ class power_loss : public ::testing::Test {
         const mounted_image mounted(work_image, scenario.inst.app_dir);
         scenario.prepare_download();
         const ended_process app;
-        // The updated application keeps running while copies are taken, so that it is still
-        // there when the updater looks for its confirmation.
+        // The updated application outlives the copies, so that its confirmation still comes.
         child_process process(
             program(updater), scenario.update_arguments(app.pid()),
             with_environment(scenario.inst.environment() + extra +
@@ -157,8 +152,8 @@ class power_loss : public ::testing::Test {
         return taken;
     }
 
-    // Mounts each copy, recovers it and compares. Within one run, once a copy recovers to the
-    // new version, every later one must too; the copy after the successful run must.
+    // Each copy recovered and compared; once a copy of a run holds the new version, so must
+    // every later one, and the copy after the run.
     void recover_all(const std::vector<snapshot>& taken) {
         bool seen_new = false;
         for (const snapshot& s : taken) {
@@ -189,13 +184,11 @@ TEST_F(power_loss, at_every_flush_and_at_random_instants_the_disk_holds_a_whole_
     std::chrono::milliseconds duration{0};
     const std::vector<snapshot> at_flushes =
         run_update("tavrel-updater-test", {{"TAVREL_STOP_AFTER_FLUSH", "1"}}, {}, &duration);
-    // Staged files, the journal and its directory, the moves, the marker, the journal's end;
-    // and the copy after the run.
+    // Staged files, the journal and its directory, the moves, the marker, the end; and after.
     EXPECT_GE(at_flushes.size(), 7u);
     recover_all(at_flushes);
 
-    // At least 30 random instants of the product's own run, seven a run (a run that ends
-    // sooner leaves some out).
+    // At least 30 random instants of the product's runs, seven a run (fewer if it ends sooner).
     std::mt19937 random(20261206);
     int random_instants = 0;
     for (int runs = 0; runs < 12 && random_instants < 30; ++runs) {

@@ -1,7 +1,5 @@
-// Staging: the package path rule, package file manifests, update destinations, and the staging
-// of archives: every hostile archive of the corpus refused with its message and nothing installed
-// changed, refusals that depend on the installed files, the limits, failures of the file system,
-// what a good package stages and where, removals, the staging directory's name.
+// Staging: the package path rule, manifests, destinations, the hostile corpus, packages staged or
+// refused by the installed files, the limits, removals, the staging directory's name.
 #include "staging/stage_update.h"
 
 #include "common/text.h"
@@ -266,8 +264,7 @@ TEST_F(staging, stages_or_refuses_described_packages_by_the_installed_files) {
         ASSERT_TRUE(stage(transaction, error)) << error;
         EXPECT_EQ(describe(transaction.entries), split(outcome, '|'));
     }
-    // An application directory that is missing or a file; an installed manifest that is a link,
-    // and an application directory that is one.
+    // An application directory missing, a file or a link; an installed manifest that is a link.
     fs::remove(app / package_manifest_name);
     write_bytes(root / "file", "x");
     for (const char* other : {"missing", "file"})
@@ -424,8 +421,7 @@ TEST(staging_directory, is_named_by_two_draws_and_drawn_again_while_taken) {
               "Could not create an update staging directory.");
     EXPECT_EQ(drawn, 32u);
     EXPECT_EQ(snapshot_tree(root.path()), before);
-    // Anything else of that name is an error naming it: a file, or a link even to a directory
-    // (where links can be made: Wine makes none).
+    // Anything else of that name is an error naming it: a file, or a link even to a directory.
     write_bytes(root / ".tavrel-update-4-3", "file");
     make_link(root.path(), root / ".tavrel-update-6-5");
     for (const auto& [first, second] : {std::pair{3u, 4u}, {5u, 6u}}) {

@@ -1,6 +1,6 @@
-// The real updater against the demo application: whole updates, the rollback of a version that
-// does not confirm its start, refusals, the handshake and the command line, one updater per
-// installation, and the hostile corpus (each archive also through tavrel-release check).
+// The real updater against the demo application: whole updates, rollbacks and refusals, the
+// handshake and command line, one updater per installation, the hostile corpus (also through
+// tavrel-release check).
 #include "app/installation_lock.h"
 #include "app/launch.h"
 #include "support/case_table.h"
@@ -187,10 +187,9 @@ TEST_F(updater, the_handshake_with_a_running_application) {
 }
 
 TEST_F(updater, the_application_starts_the_updater_through_the_protocol_library) {
-    // The demo application starts the updater, waits for "ready" and exits; the updater goes
-    // on alone (this test process adopts it to collect its exit code). The directories have
-    // names that the command line must carry whole: blanks, backslashes (file names on Linux),
-    // one at the end before the closing quote. (Windows file names hold no quotes.)
+    // The demo application starts the updater, waits for "ready" and exits (this process adopts
+    // the updater). The command line must carry the directories' names whole: blanks and
+    // backslashes (file names on Linux), one at the end before the closing quote.
     const struct {
         std::string app_dir;
         std::string download_dir;

@@ -92,8 +92,7 @@ TEST(tavrel_set_version, stamps_only_the_version_and_refuses_bad_versions_2_and_
     test::temp_dir dir;
     const fs::path input = dir / "input", output = dir / "stamped";
     const auto perms = fs::perms::owner_all | fs::perms::group_read;
-    // The rest of a rewritten ELF note: signature, structure version 1.0; flags mask 0x3F,
-    // flags 0, OS 0x40004, type 1, no subtype or date.
+    // The rest of a rewritten ELF note: signature, version 1.0, flags mask 0x3F, OS 0x40004, type 1
     const std::string elf_head("\xBD\x04\xEF\xFE\0\0\1\0", 8);
     const std::string elf_tail =
         std::string("\x3F\0\0\0\0\0\0\0\4\0\4\0\1", 13) + std::string(15, '\0');

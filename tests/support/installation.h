@@ -1,7 +1,5 @@
-// Installations and updates for runs of the real programs: a throw-away installation (the demo
-// application as Tavrel.exe, a download directory, the log of application starts), trees of
-// files packed with tavrel-pack and signed with the test key, and one update from an old
-// version to a new one, run again and again.
+// Installations for runs of the real programs (the demo application as Tavrel.exe, a download
+// directory, the log of its starts), packed and signed trees, and one update run again and again.
 #pragma once
 
 #include "support/programs.h"
@@ -26,8 +24,8 @@ struct installation {
     fs::path archive;      // download_dir/update.zip (not created)
     fs::path log;          // root/starts.log, where the demo application records its starts
 
-    // Lines the demo application logged: "start <arguments>|<working directory>". Waits up to
-    // ten seconds for `at_least` lines, since a started application logs a moment later.
+    // The demo application's lines "start <arguments>|<working directory>", `at_least` of them
+    // if they come within ten seconds (a started application logs a moment later).
     std::vector<std::string> starts(std::size_t at_least = 0) const;
     // Environment for a run: the start log and the demo application's behaviour.
     environment_list environment(const std::string& behaviour = "confirm") const;
@@ -38,8 +36,7 @@ environment_list operator+(environment_list left, const environment_list& right)
 // Copies the demo application to `destination` with file version "a.b.c.d".
 void install_demo_app(const fs::path& destination, const std::string& version = "2.0.3.0");
 
-// Relative path -> content; the content "demo-app A.B.C.D" installs the demo application
-// with that file version.
+// Relative path -> content; "demo-app A.B.C.D" is the demo application with that file version.
 using tree_spec = std::map<std::string, std::string>;
 void write_tree(const fs::path& root, const tree_spec& files);
 
@@ -58,8 +55,7 @@ tree_spec generated_version(bool updated, int replaced, int same, int moved, std
 // The regular files of a snapshot (directories left over by an undo do not count).
 tree_snapshot files_of(const tree_snapshot& snapshot);
 
-// One update from an old version to a new one: the old version is put back before each run
-// and the signed archive into the download directory.
+// One update from an old version to a new one, run again and again.
 class update_scenario {
   public:
     update_scenario(const tree_spec& old_version, const tree_spec& new_version,
@@ -71,8 +67,7 @@ class update_scenario {
     tree_snapshot old_files; // regular files of the installation before and after the update
     tree_snapshot new_files;
 
-    // The old version installed (the application directory itself is kept, so that it may be a
-    // mount point), then prepare_download().
+    // The old version installed (in the same directory: it may be a mount point), then a download.
     void reset();
     // A fresh download directory holding the signed archive; the start log emptied.
     void prepare_download();

@@ -47,9 +47,8 @@ struct run_result {
     std::chrono::milliseconds elapsed{0};
 };
 
-// A started program whose exit code the test collects. Processes that it starts and that
-// outlive it (the updater started by the demo application) are reaped by the test process,
-// which makes itself a child subreaper.
+// A started program whose exit code the test collects. The test process is a child subreaper:
+// it reaps what the program starts and leaves (the updater started by the demo application).
 class child_process {
   public:
     child_process(const std::filesystem::path& exe, const std::vector<std::string>& args,
@@ -73,9 +72,8 @@ class child_process {
 run_result run(const std::filesystem::path& exe, const std::vector<std::string>& args,
                const run_options& options = {});
 
-// A process that has already ended but is not reaped yet: its id still opens, and a wait on it
-// returns at once. It stands for an application that exited right after starting the updater,
-// without the cost of starting one for each of many runs.
+// A process that has ended but is not reaped yet, whose id still opens: an application that
+// exited right after starting the updater, at no cost of starting one for each of many runs.
 class ended_process {
   public:
     ended_process();

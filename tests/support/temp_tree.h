@@ -48,8 +48,7 @@ using tree_snapshot = std::map<std::string, tree_node>;
 tree_snapshot snapshot_tree(const std::filesystem::path& root,
                             std::string_view skip_top_level_prefix = {});
 
-// Regular files below `root` (links not followed): relative path -> content. Top-level entries
-// named with `skip_top_level_prefix` are left out.
+// The regular files of the snapshot: relative path -> content.
 using file_tree = std::map<std::string, std::string>;
 file_tree files_below(const std::filesystem::path& root,
                       std::string_view skip_top_level_prefix = {});
@@ -66,8 +65,7 @@ std::string error_of(const std::function<void()>& action);
 // Permission bits are not enforced for root, so tests that need an unreadable path ask this.
 bool permissions_are_enforced();
 
-// While alive, TAVREL_FAIL_OPERATION=spec makes the test build's platform layer fail the
-// chosen call; counts start afresh on construction and on destruction.
+// While alive, TAVREL_FAIL_OPERATION=spec fails the chosen call of the test build's platform layer.
 class injected_failure {
   public:
     explicit injected_failure(const std::string& spec);

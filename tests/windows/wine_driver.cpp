@@ -3,17 +3,14 @@
 //
 //   tavrel-wine-driver [--OPTION VALUE]... PARENT DOWNLOAD_DIR PROGRAM [ARGUMENT...]
 //
-// It starts PARENT with "parent DOWNLOAD_DIR" (the demo application: it waits for the ready
-// marker and exits), then PROGRAM in --cwd (default: PROGRAM's directory) with the ARGUMENTs,
-// "{pid}" standing for the parent's process id. When PROGRAM has ended (90 s at most) it ends a
-// parent that still runs, then waits until neither tavrel-updater.exe nor Tavrel.exe runs, so
-// that the application's start log is complete. It exits with PROGRAM's exit code: 124 when
-// PROGRAM had to be ended, 125 when something could not be started.
+// It starts PARENT with "parent DOWNLOAD_DIR" (the demo application, which exits on "ready"), then
+// PROGRAM in --cwd (default: its directory) with the ARGUMENTs, "{pid}" the parent's id. After
+// PROGRAM (90 s at most) it ends the parent and waits until neither tavrel-updater.exe nor
+// Tavrel.exe runs. Exit code: PROGRAM's, 124 when it had to be ended, 125 when nothing started.
 //
-// It plays a virus scanner (the file open without sharing for delete or rename) until
-// --hold-ms after the parent ended (--hold-installed FILE, held before PROGRAM starts) or after
-// the journal appeared (--hold-staged APP\NAME: NAME below "new" of APP's staging directory,
-// from when the updater has written it).
+// As a virus scanner it holds a file (no sharing for delete or rename) until --hold-ms after the
+// parent ended (--hold-installed FILE) or after the journal appeared (--hold-staged APP\NAME: NAME
+// below "new" of APP's staging directory, from when it is written).
 #include <windows.h>
 
 #include <tlhelp32.h>
