@@ -65,10 +65,8 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
         const tree_snapshot accepted_before = snapshot_tree(accepted);
         s.package = good;
         s.version = c[1];
-        if (c[2] != "-") {
-            write_tree(s.inst.root / c[10], {{"Tavrel.exe", "demo-app " + c[2]}});
-            s.package = pack_and_sign(s.inst.root / c[10], s.inst.archive);
-        }
+        if (c[2] != "-")
+            s.package = pack_tree(s.inst, {{"Tavrel.exe", "demo-app " + c[2]}}, s.inst.archive);
         if (c[3] == "other")
             s.package.signature = sign_bytes_base64(std::vector<std::uint8_t>{1, 2, 3});
         environment_list environment = {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}};

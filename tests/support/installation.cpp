@@ -57,25 +57,19 @@ void write_tree(const fs::path& root, const tree_spec& files) {
     }
 }
 
-signed_package pack_and_sign(const fs::path& tree, const fs::path& archive) {
-    fs::create_directories(archive.parent_path());
-    const run_result packed = run(program("tavrel-pack"), {tree.string(), archive.string()});
-    if (packed.exit_code != 0)
-        throw std::runtime_error("tavrel-pack failed: " + packed.err);
-    return {test_signature_base64(archive), std::to_string(fs::file_size(archive))};
-}
-
-namespace {
-
-// Packs `files` into `archive` (work files below inst.root meanwhile).
 signed_package pack_tree(const installation& inst, const tree_spec& files,
                          const fs::path& archive) {
     const fs::path tree = inst.root / "package-tree";
     write_tree(tree, files);
-    const signed_package package = pack_and_sign(tree, archive);
+    fs::create_directories(archive.parent_path());
+    const run_result packed = run(program("tavrel-pack"), {tree.string(), archive.string()});
+    if (packed.exit_code != 0)
+        throw std::runtime_error("tavrel-pack failed: " + packed.err);
     fs::remove_all(tree);
-    return package;
+    return {test_signature_base64(archive), std::to_string(fs::file_size(archive))};
 }
+
+namespace {
 
 // What an update installs: the package unpacked, its file manifest included.
 tree_snapshot unpack(const fs::path& archive, const fs::path& target) {
@@ -173,10 +167,8 @@ tree_snapshot update_scenario::installed() const {
 }
 
 bool update_scenario::staging_left() const {
-    for (const auto& entry : fs::directory_iterator(inst.app_dir))
-        if (entry.path().filename().string().starts_with(".tavrel-update-"))
-            return true;
-    return false;
+    return snapshot_tree(inst.app_dir).size() !=
+           snapshot_tree(inst.app_dir, ".tavrel-update-").size();
 }
 
 environment_list operator+(environment_list left, const environment_list& right) {

@@ -44,8 +44,8 @@ struct signed_package {
     std::string signature;
     std::string size;
 };
-// Packs `tree` into `archive` (with its package file manifest) and signs it.
-signed_package pack_and_sign(const fs::path& tree, const fs::path& archive);
+// Writes `files` below inst.root, packs them into `archive` with tavrel-pack and signs it.
+signed_package pack_tree(const installation& inst, const tree_spec& files, const fs::path& archive);
 
 // A generated version: Tavrel.exe (2.0.3.0 or 2.1.0.0), `replaced` files whose content the update
 // changes, `same` files it keeps, and `moved` files of 2.0.3 that 2.1.0 drops for as many new

@@ -138,19 +138,6 @@ std::string read_bytes(const fs::path& file) {
     return bytes;
 }
 
-bool permissions_are_enforced() {
-    // Root (or a capability) bypasses permission bits; ask the file system rather than guess.
-    const temp_dir probe;
-    const fs::path locked = probe / "locked";
-    fs::create_directory(locked);
-    write_bytes(locked / "inside", "");
-    fs::permissions(locked, fs::perms::none);
-    std::error_code ec;
-    (void)fs::symlink_status(locked / "inside", ec);
-    fs::permissions(locked, fs::perms::owner_all);
-    return static_cast<bool>(ec);
-}
-
 injected_failure::injected_failure(const std::string& spec) {
     ::setenv("TAVREL_FAIL_OPERATION", spec.c_str(), 1);
     platform::hooks::reset_counters();

@@ -62,9 +62,6 @@ std::string read_bytes(const std::filesystem::path& file);
 // The message of the exception that `action` throws, or "" when it throws none.
 std::string error_of(const std::function<void()>& action);
 
-// Permission bits are not enforced for root, so tests that need an unreadable path ask this.
-bool permissions_are_enforced();
-
 // While alive, TAVREL_FAIL_OPERATION=spec fails the chosen call of the test build's platform layer.
 class injected_failure {
   public:
