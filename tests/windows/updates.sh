@@ -156,17 +156,17 @@ row() { # NAME COMMANDS EXPECTATION...: COMMANDS run in a new case, then its row
 # --- whole updates, rollbacks of an application that does not confirm its start, refusals
 # after it exited: the rows shared with the Linux tests --------------------------------------
 only_exe() { put "$1" "$exe"; }
-while IFS=$'\t' read -r program version exe signed variables code box tree starts download what; do
-    [[ $program == \#* ]] && continue
-    new_case "$what"
-    [ "$exe" = - ] || pack only_exe "$archive"
-    [ "$signed" = good ] || signature=$("$linux_build/tools/tavrel-sign" sign \
+while IFS=$'\t' read -ra fields; do # a row: the updater, the version, ..., what it is
+    [[ ${fields[0]} == \#* ]] && continue
+    new_case "${fields[10]}"
+    exe=${fields[2]} && [ "$exe" = - ] || pack only_exe "$archive"
+    [ "${fields[3]}" = good ] || signature=$("$linux_build/tools/tavrel-sign" sign \
         "$repo/tests/keys/test_update.key" "$updates/bin/demo.exe" | head -n 1)
     settings=(TAVREL_TEST_CONFIRMATION_MS=1500)
-    [ "$variables" = - ] || read -ra settings <<<"$variables ${settings[*]}"
-    [ "$program" = test ] && program=$test_updater || program=$updater
-    run_update "$program" "$version" "${settings[@]}"
-    expect "$code" "$box" "$tree" "$starts" "$download" no_window
+    [ "${fields[4]}" = - ] || read -ra settings <<<"${fields[4]} ${settings[*]}"
+    program=$updater && [ "${fields[0]}" = product ] || program=$test_updater
+    run_update "$program" "${fields[1]}" "${settings[@]}"
+    expect "${fields[@]:5:5}" no_window
 done <"$repo/tests/data/cases/whole_updates.tsv"
 # Refused before the application has exited: the box, and nothing is started.
 row invalid-version 'run_update "$updater" 2.1' \
