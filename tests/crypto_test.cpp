@@ -13,7 +13,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,22 +46,16 @@ struct record {
 
 // One record per line: {"msg": hex, "sig": hex, "pk": hex, "expected": bool, ..., "note": ...}.
 std::vector<record> load(const fs::path& file) {
-    const auto text = [](const std::string& line, const std::string& key) {
-        const std::string tag = "\"" + key + "\": \"";
-        const std::size_t at = line.find(tag);
-        return at == std::string::npos
-                   ? std::string()
-                   : line.substr(at + tag.size(),
-                                 line.find('"', at + tag.size()) - at - tag.size());
-    };
+    const std::regex text_field("\"(\\w+)\": \"([^\"]*)\"");
     std::vector<record> records;
     std::ifstream in(file);
     for (std::string line; std::getline(in, line);) {
-        if (line.find("\"sig\"") == std::string::npos)
-            continue; // the array's brackets
-        records.push_back(
-            {from_hex(text(line, "msg")), from_hex(text(line, "sig")), from_hex(text(line, "pk")),
-             line.find("\"expected\": true") != std::string::npos, text(line, "note")});
+        std::map<std::string, std::string> f;
+        for (std::sregex_iterator m(line.begin(), line.end(), text_field), end; m != end; ++m)
+            f[(*m)[1]] = (*m)[2];
+        if (f.contains("sig")) // not the array's brackets
+            records.push_back({from_hex(f["msg"]), from_hex(f["sig"]), from_hex(f["pk"]),
+                               line.find("\"expected\": true") != std::string::npos, f["note"]});
     }
     return records;
 }

@@ -114,11 +114,11 @@ TEST(platform, links_are_reported_and_removed_without_their_targets) {
 // within the bound; beyond it the error comes back as it came.
 TEST(platform, transient_failures_are_waited_out_within_the_bound) {
     test::temp_dir work;
-    ::setenv("TAVREL_TEST_RETRY_OPERATION_MS", "400", 1);
+    test::set_environment("TAVREL_TEST_RETRY_OPERATION_MS", "400");
     const std::tuple<const char*, bool, int> cases[] = {
         {"write:1:2", true, 150}, {"write:1:1000", false, 400}, {"write:2:1000", true, 0}};
     for (const auto& [fault, succeeds, least_ms] : cases) {
-        ::setenv("TAVREL_FAIL_TRANSIENTLY", fault, 1);
+        test::set_environment("TAVREL_FAIL_TRANSIENTLY", fault);
         platform::hooks::reset_counters();
         const auto start = std::chrono::steady_clock::now();
         const int code = platform::write_file(work / "held", "x", 1);
@@ -126,8 +126,8 @@ TEST(platform, transient_failures_are_waited_out_within_the_bound) {
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(least_ms))
             << fault;
     }
-    ::unsetenv("TAVREL_FAIL_TRANSIENTLY");
-    ::unsetenv("TAVREL_TEST_RETRY_OPERATION_MS");
+    test::set_environment("TAVREL_FAIL_TRANSIENTLY", "");
+    test::set_environment("TAVREL_TEST_RETRY_OPERATION_MS", "");
 }
 
 TEST(extended_length_path, cleans_and_prefixes_absolute_paths_only) {

@@ -15,16 +15,6 @@ namespace tavrel::test {
 
 namespace {
 
-void make_removable(const fs::path& p) {
-    std::error_code ec;
-    const auto status = fs::symlink_status(p, ec);
-    if (ec || status.type() != fs::file_type::directory)
-        return;
-    fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec))
-        make_removable(it->path());
-}
-
 // Snapshot keys are UTF-8 on every platform.
 std::string utf8(const fs::path& p) {
     const std::u8string text = p.u8string();
@@ -71,7 +61,6 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    make_removable(root_);
     std::error_code ec;
     fs::remove_all(root_, ec);
 }
@@ -138,13 +127,21 @@ std::string read_bytes(const fs::path& file) {
     return bytes;
 }
 
+void set_environment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str()); // which getenv sees; "" removes the variable
+#else
+    value.empty() ? ::unsetenv(name) : ::setenv(name, value.c_str(), 1);
+#endif
+}
+
 injected_failure::injected_failure(const std::string& spec) {
-    ::setenv("TAVREL_FAIL_OPERATION", spec.c_str(), 1);
+    set_environment("TAVREL_FAIL_OPERATION", spec);
     platform::hooks::reset_counters();
 }
 
 injected_failure::~injected_failure() {
-    ::unsetenv("TAVREL_FAIL_OPERATION");
+    set_environment("TAVREL_FAIL_OPERATION", "");
     platform::hooks::reset_counters();
 }
 

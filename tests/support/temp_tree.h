@@ -14,7 +14,7 @@ namespace tavrel::test {
 class temp_dir {
   public:
     temp_dir();
-    ~temp_dir(); // restores permissions that a test took away, then removes everything
+    ~temp_dir();
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
     const std::filesystem::path& path() const { return root_; }
@@ -61,6 +61,9 @@ std::string read_bytes(const std::filesystem::path& file);
 
 // The message of the exception that `action` throws, or "" when it throws none.
 std::string error_of(const std::function<void()>& action);
+
+// Sets an environment variable of this process (that the fault hooks read); "" removes it.
+void set_environment(const char* name, const std::string& value);
 
 // While alive, TAVREL_FAIL_OPERATION=spec fails the chosen call of the test build's platform layer.
 class injected_failure {
