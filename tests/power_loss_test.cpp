@@ -53,10 +53,11 @@ class mounted_image {
         fs::create_directories(mount_point_);
         shell("mount -o loop,commit=300 " + quoted(image) + " " + quoted(mount_point_));
     }
-    // Ends the applications that the updater started from the image first.
+    // Ends the applications that the updater started from the image first (only while it is
+    // mounted there: -M).
     ~mounted_image() {
         for (int attempt = 0; attempt < 50; ++attempt) {
-            run("/usr/bin/fuser", {"-s", "-k", "-m", mount_point_.string()});
+            run("/usr/bin/fuser", {"-s", "-k", "-M", "-m", mount_point_.string()});
             if (run("/bin/umount", {mount_point_.string()}).exit_code == 0)
                 return;
             std::this_thread::sleep_for(20ms);
