@@ -38,7 +38,9 @@ TEST(base64, decodes_strictly) {
         bytes out = {0xAA}; // what it held must not survive
         const bool ok = decode_base64(c[0], out);
         EXPECT_EQ(ok ? std::string(out.begin(), out.end()) : "-", c[1]) << '"' << c[0] << '"';
-        EXPECT_TRUE(!ok || encode_base64(out) == c[0]) << c[0];
+        // What decoded encodes back, reading no byte beyond its own (here two 0xFF).
+        out.insert(out.end(), {0xFF, 0xFF});
+        EXPECT_TRUE(!ok || encode_base64(std::span(out).first(out.size() - 2)) == c[0]) << c[0];
     }
 }
 
