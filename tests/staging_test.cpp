@@ -379,6 +379,7 @@ TEST_F(staging, accepts_every_form_a_good_package_may_take) {
     }
 }
 
+#ifndef _WIN32 // portable code; under Wine, making and checking 20,000 files takes 90 s
 TEST_F(staging, takes_20000_entries_with_removals_and_no_more) {
     std::vector<std::string> installed;
     for (int i = 0; i < 19999; ++i)
@@ -395,6 +396,7 @@ TEST_F(staging, takes_20000_entries_with_removals_and_no_more) {
     ASSERT_TRUE(stage(transaction, error)) << error;
     EXPECT_EQ(transaction.entries.size(), 20000u);
 }
+#endif
 
 TEST(staging_directory, is_named_by_two_draws_and_drawn_again_while_taken) {
     temp_dir root;
