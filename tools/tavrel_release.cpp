@@ -18,6 +18,7 @@
 #include "auth/version.h"
 #include "common/text.h"
 #include "install/transaction.h"
+#include "platform/posix/version_reader.h"
 #include "staging/stage_update.h"
 #include "tools/package_writer.h"
 #include "tools/signing_key.h"
@@ -133,7 +134,11 @@ void check_executable_version(const fs::path& source, const app_version& wanted)
     try {
         carried = tavrel::read_file_version(executable);
     } catch (const std::exception& e) {
-        throw refusal("Tavrel.exe: " + std::string(e.what()));
+        // The updater's message, and what the reader found: the publisher has to know what to
+        // change in the executable.
+        const std::string why = platform::find_version_record(read_file(executable)).problem;
+        throw refusal("Tavrel.exe: " + std::string(e.what()) +
+                      (why.empty() ? "" : " (" + why + ")"));
     }
     if (!(carried == wanted))
         throw refusal("Tavrel.exe carries the file version " + version_text(carried) + ", not " +
