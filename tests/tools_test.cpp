@@ -228,6 +228,9 @@ TEST_F(tools, release_refuses_what_every_installation_would_refuse) {
         const fs::path base = c[0] == "tree" ? tree : c[0] == "out" ? out : inst.root;
         if (c[2] == "-")
             fs::remove(base / c[1]);
+        else if (c[2].starts_with("versions/"))
+            fs::copy_file(fs::path(TAVREL_TESTDATA_DIR) / c[2], base / c[1],
+                          fs::copy_options::overwrite_existing);
         else
             write_tree(base, {{c[1], c[2]}});
         const run_result r = release(c[0] == "key" ? base / c[1] : test_key_file);

@@ -66,7 +66,7 @@ TEST(read_file_version, reads_pe_resources_and_elf_notes_and_names_what_is_wrong
         if (c[0] != "read")
             continue;
 #ifdef _WIN32
-        if (c[1].starts_with("elf-"))
+        if (c[1].starts_with("elf-") || (c.size() > 3 && c[3] == "linux"))
             continue;
 #endif
         EXPECT_EQ(read(images / c[1]), c[2]) << c[1];
@@ -116,14 +116,16 @@ TEST(tavrel_set_version, stamps_only_the_version_and_refuses_bad_versions_2_and_
         EXPECT_EQ(read(output), c[2].substr(0, c[2].rfind('.')));
         EXPECT_EQ(fs::status(output).permissions(), perms);
         const std::string before = test::read_bytes(input), after = test::read_bytes(output);
-        std::uint64_t at = c[4] == "-" ? 0 : std::stoull(c[4]); // "-": where the reader finds it
-        ASSERT_TRUE(at != 0 || platform::fixed_file_info_offset(
-                                   std::vector<std::uint8_t>(after.begin(), after.end()), at) ==
-                                   platform::version_info_result::ok);
         std::string expected = before;
-        expected.replace(at + 8, 16, c[3] + c[3]);
-        if (before[0] != 'M')
-            expected.replace(at, 52, elf_head + c[3] + c[3] + elf_tail);
+        for (const std::string& offset : test::split(c[4], ',')) {
+            std::uint64_t at = offset == "-" ? 0 : std::stoull(offset); // "-": the reader's
+            ASSERT_TRUE(at != 0 || platform::fixed_file_info_offset(
+                                       std::vector<std::uint8_t>(after.begin(), after.end()), at) ==
+                                       platform::version_info_result::ok);
+            expected.replace(at + 8, 16, c[3] + c[3]);
+            if (before[0] != 'M')
+                expected.replace(at, 52, elf_head + c[3] + c[3] + elf_tail);
+        }
         EXPECT_TRUE(after == expected); // not EXPECT_EQ: no megabytes of output
     }
     EXPECT_FALSE(fs::exists(dir / "out"));

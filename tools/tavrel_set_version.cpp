@@ -1,9 +1,10 @@
 // tavrel-set-version INPUT OUTPUT A.B.C.D
 //
 // Copies an executable and sets the file version (and the product version) of its
-// VS_FIXEDFILEINFO record: in the RT_VERSION resource of a PE file, or in the "Tavrel" version
-// note of an ELF file. The copy keeps the permission bits of INPUT; OUTPUT may be INPUT.
-// Exit codes: 0 success, 1 the file could not be read, changed or written, 2 usage errors.
+// VS_FIXEDFILEINFO record: in the version resource of a PE file that Windows reads (ID 1, every
+// language of it), or in the "Tavrel" version note of an ELF file. The copy keeps the permission
+// bits of INPUT; OUTPUT may be INPUT. Exit codes: 0 success, 1 the file could not be read, changed
+// or written, 2 usage errors.
 #include "platform/posix/version_reader.h"
 
 #include <cstdint>
@@ -94,18 +95,10 @@ std::vector<std::uint8_t> read_image(const std::filesystem::path& file) {
 
 void stamp(std::vector<std::uint8_t>& image, const std::filesystem::path& input,
            const file_version& version) {
-    std::uint64_t offset = 0;
-    switch (platform::fixed_file_info_offset(image, offset)) {
-    case platform::version_info_result::ok:
-        break;
-    case platform::version_info_result::unreadable:
+    const platform::version_record found = platform::find_version_record(image);
+    if (found.result != platform::version_info_result::ok)
         throw failure("\"" + input.string() +
-                      "\" carries no version record (PE RT_VERSION resource or ELF \"" +
-                      platform::elf_version_note_name + "\" note)");
-    case platform::version_info_result::invalid:
-        throw failure("the version record of \"" + input.string() + "\" is malformed");
-    }
-    const std::size_t at = static_cast<std::size_t>(offset);
+                      "\" has no version record that can be stamped: " + found.problem);
     if (image[0] == 0x7F) {
         // The note is ours: write every field, as the demo application declares them.
         const std::uint32_t record[13] = {fixed_file_info_signature,
@@ -122,16 +115,21 @@ void stamp(std::vector<std::uint8_t>& image, const std::filesystem::path& input,
                                           0,
                                           0};
         for (std::size_t i = 0; i < 13; ++i)
-            put_u32(image, at + 4 * i, record[i]);
+            put_u32(image, static_cast<std::size_t>(found.offsets.front()) + 4 * i, record[i]);
         return;
     }
-    // A resource compiler wrote this one: change the versions only.
-    if (get_u32(image, at + at_signature) != fixed_file_info_signature)
-        throw failure("the version resource of \"" + input.string() + "\" has a wrong signature");
-    put_u32(image, at + at_file_version, version.most_significant);
-    put_u32(image, at + at_file_version + 4, version.least_significant);
-    put_u32(image, at + at_product_version, version.most_significant);
-    put_u32(image, at + at_product_version + 4, version.least_significant);
+    // A resource compiler wrote these: change the versions only, in every language of the
+    // resource, since languages that disagree would leave the version to the machine's settings.
+    for (const std::uint64_t offset : found.offsets) {
+        const std::size_t at = static_cast<std::size_t>(offset);
+        if (get_u32(image, at + at_signature) != fixed_file_info_signature)
+            throw failure("the version resource of \"" + input.string() +
+                          "\" has a wrong signature");
+        put_u32(image, at + at_file_version, version.most_significant);
+        put_u32(image, at + at_file_version + 4, version.least_significant);
+        put_u32(image, at + at_product_version, version.most_significant);
+        put_u32(image, at + at_product_version + 4, version.least_significant);
+    }
 }
 
 void write_image(const std::filesystem::path& output, const std::vector<std::uint8_t>& image,
