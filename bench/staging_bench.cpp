@@ -6,6 +6,7 @@
 // --keep leaves DIR and its archive in place; a later run given the same DIR reuses it.
 #include "auth/update_signature.h"
 #include "generated_files.h"
+#include "install/transaction.h"
 #include "staging/stage_update.h"
 
 #include <algorithm>

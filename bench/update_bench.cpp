@@ -13,6 +13,7 @@
 #include "generated_files.h"
 #include "install/commit.h"
 #include "install/recovery.h"
+#include "install/transaction.h"
 #include "staging/stage_update.h"
 
 #include <sodium.h>

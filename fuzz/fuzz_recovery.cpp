@@ -4,6 +4,7 @@
 #include "fuzz_support.h"
 #include "install/journal.h"
 #include "install/recovery.h"
+#include "install/transaction.h"
 
 using namespace tavrel;
 using namespace tavrel::fuzz;

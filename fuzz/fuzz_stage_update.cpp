@@ -3,6 +3,7 @@
 // nothing in or beside the installation has changed, and a staged update named safe paths staged
 // as plain files (holding their described entries' bytes).
 #include "fuzz_support.h"
+#include "install/transaction.h"
 #include "staging/package_path.h"
 #include "staging/stage_update.h"
 #include "support/zip_builder.h"

@@ -4,6 +4,7 @@
 #include "install/journal.h"
 #include "install/recovery.h"
 #include "install/rollback.h"
+#include "install/transaction.h"
 #include "platform/platform.h"
 
 #include "support/case_table.h"

@@ -3,6 +3,7 @@
 #include "staging/stage_update.h"
 
 #include "common/text.h"
+#include "install/transaction.h"
 #include "staging/destination.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
@@ -67,7 +68,7 @@ TEST(package_manifest, is_read_or_refused) {
     const std::string lines_900(900, 'x');
     std::vector<case_row> cases = read_cases("package_manifests");
     cases.push_back({"manifest", lines_900 + "\n", "ok " + lines_900, "a line of 900 units"});
-    cases.push_back({"manifest", lines_900 + "\r\r\n", "ok " + lines_900, "CRs do not count"});
+    cases.push_back({"manifest", lines_900 + "\r\n", "ok " + lines_900, "a CR does not count"});
     // Refused while it is read: the missing line feed would otherwise be the complaint.
     const std::string too_long = "Package manifest path is too long.";
     cases.push_back({"manifest", lines_900 + "x", too_long, "a line of 901 units"});
@@ -86,8 +87,7 @@ TEST(package_manifest, is_read_or_refused) {
         EXPECT_EQ(read_bytes(dir / "m.txt"), bytes) << "the manifest was changed";
     }
     write_bytes(dir / "m.txt", utf16_file(header + "a") + std::string("\x00\xD8\x0A\x00", 4));
-    EXPECT_EQ(read_manifest(dir / "m.txt"),
-              platform::error_description(platform::unicode_translation_error()));
+    EXPECT_EQ(read_manifest(dir / "m.txt"), messages.at("encoding")) << "an unpaired surrogate";
 
     // 19,999 paths are read, a 20,000th is refused.
     std::vector<std::string> paths;
@@ -100,15 +100,18 @@ TEST(package_manifest, is_read_or_refused) {
     const std::string read = read_manifest(dir / "m.txt");
     EXPECT_TRUE(read.starts_with("ok f0|f1|") && read.ends_with("|f19998")) << read.substr(0, 80);
 
-    // Exactly 4 MiB (carriage returns pad it without lengthening a line), and 2 bytes more.
-    std::string bytes = utf16_file(header + "a.txt");
-    const std::size_t start = bytes.size();
-    while (bytes.size() < 0x400000 - 2)
-        bytes += std::string("\r\0", 2);
-    bytes += std::string("\n\0", 2);
+    // Exactly 4 MiB (lines of 800 units and one shorter), and 2 bytes more.
+    std::string text = header;
+    for (int i = 0; (text.size() + 1) * 2 < 0x400000; ++i) {
+        const std::size_t left = std::min<std::size_t>(800, 0x200000 - text.size() - 2);
+        const std::string name = std::to_string(i);
+        text += name + std::string(left - name.size(), 'x') + "\n";
+    }
+    std::string bytes = utf16_file(text);
+    ASSERT_EQ(bytes.size(), 0x400000u);
     write_bytes(dir / "m.txt", bytes);
-    EXPECT_EQ(read_manifest(dir / "m.txt"), "ok a.txt");
-    bytes.insert(start, std::string("\r\0", 2));
+    EXPECT_TRUE(read_manifest(dir / "m.txt").starts_with("ok 0xxx"));
+    bytes.insert(bytes.size() - 2, std::string("x\0", 2));
     write_bytes(dir / "m.txt", bytes);
     EXPECT_EQ(read_manifest(dir / "m.txt"), messages.at("size"));
 

@@ -97,6 +97,14 @@ bool path_exists(const path& p) {
     throw file_system_error("exists", code, p);
 }
 
+bool is_directory(const path& p) {
+    platform::file_status status;
+    const int code = platform::query_status(p, false, status);
+    if (code != 0 && !platform::is_not_found(code))
+        throw file_system_error("symlink_status", code, p);
+    return code == 0 && status.kind == platform::file_kind::directory;
+}
+
 bool remove_path(const path& p) {
     const int code = platform::remove_entry(p);
     if (code == 0)
@@ -133,6 +141,33 @@ void create_directories(const path& p) {
         const int created = platform::create_directory(*level);
         if (created != 0 && !platform::is_already_exists(created))
             throw file_system_error("create_directories", created, p);
+    }
+}
+
+int clear_for_file(const path& p) noexcept {
+    try {
+        platform::file_status status;
+        if (const int code = platform::query_status(p, false, status))
+            return platform::is_not_found(code) ? 0 : code;
+        if (status.kind == platform::file_kind::directory) {
+            std::vector<path> children;
+            bool advancing = false;
+            if (const int code = platform::list_directory(p, children, advancing))
+                return code;
+            for (const path& child : children) {
+                platform::file_status child_status;
+                const path full = join(p, child);
+                if (const int code = platform::query_status(full, false, child_status))
+                    return code;
+                if (child_status.kind != platform::file_kind::directory)
+                    return platform::directory_not_empty_error();
+                if (const int code = clear_for_file(full))
+                    return code;
+            }
+        }
+        return platform::remove_entry(p);
+    } catch (...) {
+        return platform::directory_not_empty_error();
     }
 }
 

@@ -37,6 +37,9 @@ path file_name(const path& p);
 
 // Follows links; the not-found class gives false, other errors raise "exists".
 bool path_exists(const path& p);
+// A directory itself, not a link to one; the not-found class gives false, other errors raise
+// "symlink_status".
+bool is_directory(const path& p); // call it qualified, as create_directories
 // Removes a file or an empty directory; a missing path gives false; errors raise "remove".
 bool remove_path(const path& p);
 // Replaces an existing target; errors raise "rename" naming both paths.
@@ -44,6 +47,10 @@ void rename_path(const path& from, const path& to);
 // Creates every missing directory; an existing file in the way raises "create_directories".
 // Call it qualified: std::filesystem::create_directories is found by argument lookup too.
 void create_directories(const path& p);
+// Makes way for a file at `p`: removes a file there, or a directory that holds nothing but
+// (empty) directories, deepest first. A directory with a file anywhere below stays whole and
+// gives the directory-not-empty error; a missing path is no error.
+int clear_for_file(const path& p) noexcept;
 // Recursive removal; errors are returned, never raised. A missing path is no error.
 int remove_all_quietly(const path& p) noexcept;
 // Removes the download directory with everything in it, first leaving it if it is the working

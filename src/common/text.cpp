@@ -72,6 +72,14 @@ std::u16string utf8_to_utf16(std::string_view text) {
     return out;
 }
 
+bool is_valid_utf8(std::string_view text) {
+    char32_t cp = 0;
+    for (std::size_t i = 0, length = 0; i < text.size(); i += length)
+        if (!decode_sequence(text, i, cp, length))
+            return false;
+    return true;
+}
+
 std::string utf16_to_utf8(std::u16string_view text) {
     if (text.size() >= max_conversion_units)
         throw conversion_error(invalid_argument_code);

@@ -25,6 +25,8 @@ class conversion_error : public std::runtime_error {
 // no-Unicode-translation error; 2^31 code units or more raise it with invalid argument (22).
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
+// Whether utf8_to_utf16 would take `text`: well-formed, no overlong forms, no surrogates.
+bool is_valid_utf8(std::string_view text);
 
 // The text of a message box: UTF-8 decoded to UTF-16 (paths and system descriptions are
 // UTF-8); a byte that begins no valid sequence becomes one unit, sign-extended (0xE9: 0xFFE9).

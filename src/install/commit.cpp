@@ -14,11 +14,9 @@ namespace tavrel {
 namespace {
 
 void check_destinations(const update_transaction& transaction) {
-    for (const update_entry& entry : transaction.entries) {
-        std::string message;
-        if (!check_destination(transaction.app_dir, entry.relative_path, message))
-            throw std::runtime_error(message);
-    }
+    std::string message;
+    if (!check_destinations(transaction.app_dir, transaction.entries, message))
+        throw std::runtime_error(message);
 }
 
 void move_files(update_transaction& transaction, progress_meter* progress) {
@@ -29,7 +27,12 @@ void move_files(update_transaction& transaction, progress_meter* progress) {
     for (update_entry& entry : transaction.entries) {
         const path target = join(transaction.app_dir, entry.relative_path);
         tavrel::create_directories(parent_path(target));
-        if (path_exists(target)) {
+        if (tavrel::is_directory(target)) {
+            // What the removals emptied gives way to the file; an undo recreates it with the
+            // files it held.
+            if (const int code = clear_for_file(target))
+                throw file_system_error("remove", code, target);
+        } else if (path_exists(target)) {
             const path backup = join(backup_root, entry.relative_path);
             tavrel::create_directories(parent_path(backup));
             rename_path(target, backup);

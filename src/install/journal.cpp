@@ -2,9 +2,9 @@
 
 #include "common/paths.h"
 
-#include <fstream>
 #include <iomanip>
 #include <istream>
+#include <sstream>
 #include <stdexcept>
 
 namespace tavrel {
@@ -20,9 +20,13 @@ void write_recovery_journal(const update_transaction& transaction) {
     // a crash leaves either no journal (nothing was moved yet) or the complete one.
     std::string content = journal_header;
     content += '\n';
-    for (const update_entry& entry : transaction.entries)
-        content += journal_entry_line(path_exists(join(transaction.app_dir, entry.relative_path)),
+    // "Existed": a file stands there that the commit backs up; a directory that a removal
+    // empties is cleared instead, and the undo brings it back with the files restored into it.
+    for (const update_entry& entry : transaction.entries) {
+        const path target = join(transaction.app_dir, entry.relative_path);
+        content += journal_entry_line(path_exists(target) && !tavrel::is_directory(target),
                                       entry.relative_path);
+    }
     const path temporary = join(transaction.staging_dir, temporary_journal_name);
     if (platform::write_file(temporary, content.data(), content.size()) != 0)
         throw std::runtime_error("Could not write the update recovery journal.");
@@ -48,11 +52,14 @@ void flush_file_to_disk(const path& file) {
 void read_recovery_journal(
     const path& file,
     const std::function<void(long long existed, const std::string& path)>& on_entry) {
-    std::ifstream in(file, std::ios::in | std::ios::binary);
+    // A file that cannot be read (after the retries of a file that another program holds for
+    // a moment) reads as an empty header line.
+    std::string content;
+    if (platform::read_file(file, static_cast<std::size_t>(max_journal_size), content) != 0)
+        content.clear();
+    std::istringstream in(content);
     std::string header;
-    // A file that cannot be opened reads as an empty header line.
-    if (in.is_open())
-        std::getline(in, header);
+    std::getline(in, header);
     if (header != journal_header)
         throw std::runtime_error("The update recovery journal is invalid.");
     bool any = false;

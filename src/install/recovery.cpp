@@ -3,13 +3,13 @@
 #include "common/paths.h"
 #include "install/commit.h"
 #include "install/journal.h"
+#include "platform/transient_retry.h"
 #include "staging/destination.h"
 #include "staging/package_path.h"
 #include "staging/stage_update.h"
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -86,18 +86,20 @@ std::vector<journal_entry> read_journal(const path& app_dir, const path& directo
     const path journal = join(directory, journal_file_name);
     check_journal_file(journal);
     std::vector<journal_entry> entries;
-    std::set<std::string> folded_paths;
+    std::set<std::string> seen_paths;
     read_recovery_journal(journal, [&](long long existed, const std::string& text) {
         if (static_cast<unsigned long long>(existed) > 1)
             unsafe_entry();
         if (!is_safe_package_path(text))
             unsafe_entry();
-        if (entries.size() >= max_journal_entries ||
-            !folded_paths.insert(to_ascii_lower(text)).second)
+        // Names that differ in case only are two files where the file system tells case apart
+        // (a case-only rename: the old name removed, the new one installed).
+        if (entries.size() >= max_journal_entries || !seen_paths.insert(text).second)
             unsafe_entry();
         journal_entry entry{path_from_utf8(text), existed == 1};
+        // Kinds may be half-swapped (a removed file's place taken by a directory), links never.
         std::string message;
-        if (!check_destination(app_dir, entry.relative_path, message))
+        if (!check_destination_path(app_dir, entry.relative_path, message))
             throw std::runtime_error(message);
         check_recovery_paths(directory, entry.relative_path);
         entries.push_back(std::move(entry));
@@ -124,7 +126,10 @@ void undo_entry(const path& app_dir, const path& directory, const journal_entry&
     if (code != 0 && !platform::is_not_found(code))
         throw file_system_error("status", code, backup);
     if (code == 0 && is_file_like(status)) {
-        remove_path(target);
+        // What the update put in its place, a file or the directories of a swap, goes first.
+        if (const int clear_code = clear_for_file(target))
+            throw file_system_error("remove", clear_code, target);
+        tavrel::create_directories(parent_path(target));
         rename_path(backup, target);
         return;
     }
@@ -144,6 +149,7 @@ void remove_staging_directory(const path& directory) {
 }
 
 void undo_transaction(const path& app_dir, const path& directory, progress_meter* progress) {
+    const platform::undo_retry_scope undo_budget;
     const std::vector<journal_entry> entries = read_journal(app_dir, directory);
     if (progress)
         progress->begin(progress_stage::recovery, entries.size());
@@ -228,12 +234,9 @@ bool has_acceptance_marker(const path& directory) {
         std::uint64_t size = 0;
         if (platform::query_file_size(marker, size) != 0 || size != expected)
             return false;
-        std::ifstream in(marker, std::ios::in | std::ios::binary);
-        std::string line;
-        if (!in.is_open() || !std::getline(in, line))
-            return false;
-        return line + "\n" == acceptance_marker_text &&
-               in.peek() == std::ifstream::traits_type::eof();
+        std::string content;
+        return platform::read_file(marker, expected, content) == 0 &&
+               content == acceptance_marker_text;
     } catch (...) {
         return false;
     }

@@ -1,10 +1,25 @@
 #include "install/rollback.h"
 
 #include "common/paths.h"
+#include "platform/transient_retry.h"
 
 namespace tavrel {
 
+namespace {
+
+bool create_parent_directories(const path& target) noexcept {
+    try {
+        tavrel::create_directories(parent_path(target));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
 bool restore_backups(update_transaction& transaction, std::string& error) {
+    const platform::undo_retry_scope undo_budget;
     bool ok = true;
     const path backup_root = join(transaction.staging_dir, "old");
     for (auto entry = transaction.entries.rbegin(); entry != transaction.entries.rend(); ++entry) {
@@ -20,7 +35,10 @@ bool restore_backups(update_transaction& transaction, std::string& error) {
             entry->installed = false;
         }
         if (entry->backed_up) {
-            if (platform::rename_replace(join(backup_root, entry->relative_path), target) != 0)
+            // A file whose place a directory took, or whose directory gave way to a file, needs
+            // that place cleared and its directory back.
+            if (clear_for_file(target) != 0 || !create_parent_directories(target) ||
+                platform::rename_replace(join(backup_root, entry->relative_path), target) != 0)
                 ok = false;
             else
                 entry->backed_up = false;

@@ -9,7 +9,7 @@
 namespace tavrel {
 
 update_transaction::update_transaction(path application_directory)
-    : app_dir(std::move(application_directory)) {}
+    : staged_update{std::move(application_directory), {}, {}, false} {}
 
 update_transaction::~update_transaction() {
     if (staging_dir.empty() || keep_for_recovery)

@@ -2,20 +2,11 @@
 // and whether the staging directory must be kept for a later run's recovery.
 #pragma once
 
-#include "common/paths.h"
-
-#include <vector>
+#include "staging/staged_update.h"
 
 namespace tavrel {
 
-struct update_entry {
-    path relative_path;     // below app_dir and below the staged "new" tree, "/" between components
-    bool backed_up = false; // the installed file was moved into the backup tree
-    bool installed = false; // the staged file was moved into place
-    bool remove = false;    // the update deletes the installed file
-};
-
-struct update_transaction {
+struct update_transaction : staged_update {
     explicit update_transaction(path application_directory);
     // Finishes an accepted transaction, undoes an unfinished one, or keeps it for recovery.
     // Never throws.
@@ -23,10 +14,6 @@ struct update_transaction {
     update_transaction(const update_transaction&) = delete;
     update_transaction& operator=(const update_transaction&) = delete;
 
-    path app_dir;
-    path staging_dir;
-    std::vector<update_entry> entries;
-    bool prepared = false;
     bool committed = false;
     bool keep_for_recovery = false;
 };

@@ -33,6 +33,7 @@ bool is_not_found(int code);
 bool is_enoent_class(int code);
 // Error 145 (Linux: ENOTEMPTY, EEXIST).
 bool is_directory_not_empty(int code);
+int directory_not_empty_error();
 // Errors that another program causes for a moment by holding a file: 32 sharing violation,
 // 33 lock violation, 5 access denied (Linux: EBUSY, ETXTBSY). File operations retry them a
 // bounded time (transient_retry.h) before they report them.
@@ -67,6 +68,10 @@ int query_status(const path& p, bool follow_links, file_status& out);
 bool get_file_attributes(const path& p, std::uint32_t& attributes);
 // Size of a regular file, following links.
 int query_file_size(const path& p, std::uint64_t& size);
+// Reads the whole file (following links) into `out`, at most `limit` + 1 bytes, so that the
+// caller sees a file larger than it accepts; shared for reading and writing meanwhile.
+// Transient failures are retried as writes are.
+int read_file(const path& p, std::size_t limit, std::string& out);
 // Final path name with links resolved (GetFinalPathNameByHandleW / realpath).
 int canonical_path(const path& p, path& out);
 int current_directory(path& out);
@@ -162,9 +167,10 @@ void close_handle(os_handle h);
 os_handle create_named_event(const native_text& name, int& last_error);
 // The application's side: open the event of that name and signal it.
 bool signal_named_event(const native_text& name);
-// An exclusive lock that lives as long as its handle or the process: a named mutex in the
-// session namespace (Linux: an abstract socket of that name). no_handle when another process
-// holds it or it cannot be created.
+// An exclusive lock that lives as long as its handle or the process, for every process of the
+// machine when the name begins with "Global\": a named mutex (Linux: an abstract socket of that
+// name, which has no sessions). no_handle when another process holds it, when it exists but
+// this user may not open it (another user's), or when it cannot be created.
 os_handle acquire_named_lock(const native_text& name);
 
 // --- user interface and version resources --------------------------------------------------

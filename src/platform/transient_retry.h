@@ -20,4 +20,18 @@ struct retry_limits {
 // the last error is returned as it came. `operation` names it for the test build's hooks.
 int retry_transient(const char* operation, const std::function<int()>& attempt);
 
+// While one lives, the retries of this thread draw on a budget of their own (the same limits):
+// the undo of a commit that failed because the files were held too long must still get its
+// retries, or one more brief hold would leave a mix of versions.
+class undo_retry_scope {
+  public:
+    undo_retry_scope();
+    ~undo_retry_scope();
+    undo_retry_scope(const undo_retry_scope&) = delete;
+    undo_retry_scope& operator=(const undo_retry_scope&) = delete;
+
+  private:
+    bool outer_;
+};
+
 } // namespace platform

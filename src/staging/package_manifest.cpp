@@ -3,7 +3,6 @@
 #include "common/text.h"
 #include "staging/package_path.h"
 
-#include <fstream>
 #include <set>
 #include <stdexcept>
 
@@ -20,18 +19,19 @@ constexpr char manifest_header[] = "Tavrel package files 1";
     throw std::runtime_error(message);
 }
 
-std::vector<char> read_whole_file(const path& file, std::uint64_t size) {
-    std::vector<char> bytes(static_cast<std::size_t>(size));
-    std::ifstream in(file, std::ios::binary);
-    if (in)
-        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.fail() || in.bad() || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+const char invalid_encoding[] = "Invalid package file manifest encoding.";
+
+std::string read_whole_file(const path& file, std::uint64_t size) {
+    std::string bytes;
+    if (platform::read_file(file, static_cast<std::size_t>(size), bytes) != 0 ||
+        bytes.size() != size || static_cast<unsigned char>(bytes[0]) != 0xFF ||
         static_cast<unsigned char>(bytes[1]) != 0xFE)
-        fail("Invalid package file manifest encoding.");
+        fail(invalid_encoding);
     return bytes;
 }
 
-// Names that an update must never remove, so no manifest may list them at the root.
+// Names that an update must never remove, so no manifest may list them at the root (compared
+// as Windows compares names).
 bool is_reserved_key(const std::string& key) {
     return key == "uninstall.exe" || key == package_manifest_name ||
            key == ".tavrel-install-files.txt";
@@ -45,7 +45,7 @@ void read_package_manifest(const path& file, std::vector<std::string>& package_m
         throw file_system_error("file_size", code, file);
     if (size % 2 != 0 || size < 2 || size > max_manifest_size)
         fail("Invalid package file manifest size.");
-    const std::vector<char> bytes = read_whole_file(file, size);
+    const std::string bytes = read_whole_file(file, size);
 
     package_manifest_paths.clear();
     std::set<std::string> keys;
@@ -54,15 +54,26 @@ void read_package_manifest(const path& file, std::vector<std::string>& package_m
     for (std::size_t offset = 2; offset < bytes.size(); offset += 2) {
         const auto unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[offset]) |
                                                 static_cast<unsigned char>(bytes[offset + 1]) << 8);
-        if (unit == u'\r')
+        // A CR may only end a line: inside a path it would be dropped, and two paths match.
+        if (unit == u'\r') {
+            const bool ends_line =
+                offset + 3 < bytes.size() && bytes[offset + 2] == '\n' && bytes[offset + 3] == '\0';
+            if (!ends_line)
+                fail("Package manifest contains an unsafe or duplicate path.");
             continue;
+        }
         if (unit != u'\n') {
             line.push_back(unit);
             if (line.size() > max_line_units)
                 fail("Package manifest path is too long.");
             continue;
         }
-        std::string text = utf16_to_utf8(line);
+        std::string text;
+        try {
+            text = utf16_to_utf8(line);
+        } catch (const conversion_error&) {
+            fail(invalid_encoding); // an unpaired surrogate
+        }
         line.clear();
         for (char& c : text)
             if (c == '\\')
@@ -73,8 +84,8 @@ void read_package_manifest(const path& file, std::vector<std::string>& package_m
             header_expected = false;
             continue;
         }
-        const std::string key = to_ascii_lower(text);
-        if (!is_safe_package_path(text) || is_reserved_key(key) || !keys.insert(key).second ||
+        if (!is_safe_package_path(text) || is_reserved_key(folded_path_key(text)) ||
+            !keys.insert(to_ascii_lower(text)).second ||
             package_manifest_paths.size() >= max_manifest_paths)
             fail("Package manifest contains an unsafe or duplicate path.");
         package_manifest_paths.push_back(std::move(text));

@@ -1,5 +1,7 @@
 #include "staging/package_path.h"
 
+#include "common/case_fold.h"
+#include "common/text.h"
 #include "staging/stage_update.h"
 
 #include <array>
@@ -61,7 +63,7 @@ bool is_safe_component(std::string_view component, bool first) {
 } // namespace
 
 bool is_safe_package_path(std::string_view package_path) {
-    if (package_path.empty() || package_path.front() == '/')
+    if (package_path.empty() || package_path.front() == '/' || !is_valid_utf8(package_path))
         return false;
     if (package_path.find_first_of(std::string_view("\\:\0", 3)) != std::string_view::npos)
         return false;
@@ -86,6 +88,10 @@ std::string to_ascii_lower(std::string text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c + ('a' - 'A'));
     return text;
+}
+
+std::string folded_path_key(std::string_view package_path) {
+    return fold_case(package_path);
 }
 
 } // namespace tavrel

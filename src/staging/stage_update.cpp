@@ -1,10 +1,10 @@
 #include "staging/stage_update.h"
 
 #include "common/text.h"
-#include "install/journal.h"
 #include "staging/destination.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
+#include "staging/staged_update.h"
 #include "staging/staging_directory.h"
 #include "staging/zip_reader.h"
 
@@ -37,9 +37,10 @@ void require(bool condition, const char* message) {
         fail(message);
 }
 
+// No link on the way: what is looked at below the installation must lie in it.
 void require_destination(const path& app_dir, const path& relative_path) {
     std::string error;
-    if (!check_destination(app_dir, relative_path, error))
+    if (!check_destination_path(app_dir, relative_path, error))
         fail(error);
 }
 
@@ -77,13 +78,29 @@ struct planned_file {
 };
 
 struct staging_plan {
-    std::set<std::string> keys; // folded package paths of the files
+    std::set<std::string> keys; // package paths of the files, ASCII-folded
     std::vector<planned_file> files;
+    path manifest; // the package file manifest as stored, whatever its case; empty without one
     std::uint64_t largest = 0; // uncompressed size of the largest file
     std::uint64_t total = 0;   // uncompressed size of all files
 };
 
-staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
+// Names that a case-insensitive file system would merge, or that would make one path both a
+// file and a directory there ("Lib" and "lib/x.dll" name one entry), are refused before
+// anything is written, so that every back end judges a package as Windows does.
+void require_distinct_on_windows(const std::vector<std::string>& names) {
+    std::set<std::string> folded;
+    for (const auto& name : names)
+        require(folded.insert(folded_path_key(name)).second,
+                "The update contains paths that alias on this filesystem.");
+    for (const auto& key : folded)
+        for (std::size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1))
+            require(!folded.contains(key.substr(0, slash)),
+                    "The update uses one path as both a file and directory.");
+}
+
+staging_plan plan_entries(const zip_reader& reader) {
     const char* invalid_entry = "The update contains an invalid or symbolic-link entry.";
     const char* expansion = "The update contains duplicate paths or exceeds expansion limits.";
     const std::uint64_t count = reader.entry_count();
@@ -92,6 +109,7 @@ staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
     staging_plan plan;
     bool has_executable = false;
     std::uint64_t total_size = 0;
+    std::vector<std::string> names;
     std::string name;
     for (std::uint64_t index = 0; index < count; ++index) {
         const std::size_t name_size = reader.entry_name_size(index);
@@ -102,25 +120,26 @@ staging_plan plan_entries(const zip_reader& reader, const path& app_dir) {
         require(reader.entry_name(index, name) && name.size() + 1 == name_size,
                 "Could not read an update entry name.");
         require(is_safe_package_path(name), "The update contains an unsafe Windows path.");
-        if (reader.is_directory(index))
-            continue; // directories come into being with the files below them
+        if (reader.is_directory(index)) {
+            // Directories come into being with the files below them; one that carries data
+            // would be a file that the update silently leaves out.
+            require(record.size == 0, invalid_entry);
+            continue;
+        }
         require(plan.keys.insert(to_ascii_lower(name)).second, expansion);
         require(record.size <= max_file_size && record.size <= max_total_size - total_size,
                 expansion);
         path relative_path = path_from_utf8(name);
-        require_destination(app_dir, relative_path);
         if (name == executable_name)
             has_executable = true;
+        if (folded_path_key(name) == package_manifest_name)
+            plan.manifest = relative_path;
         plan.files.push_back({index, std::move(relative_path)});
+        names.push_back(name);
         total_size += record.size;
         plan.largest = std::max(plan.largest, record.size);
     }
-    // On Windows "Lib" and "lib/x.dll" name one directory entry, so compare folded keys.
-    for (const auto& key : plan.keys)
-        for (std::size_t slash = key.find('/'); slash != std::string::npos;
-             slash = key.find('/', slash + 1))
-            require(!plan.keys.contains(key.substr(0, slash)),
-                    "The update uses one path as both a file and directory.");
+    require_distinct_on_windows(names);
     require(has_executable, "The update does not contain Tavrel.exe at its root.");
     plan.total = total_size;
     return plan;
@@ -133,7 +152,7 @@ std::uint32_t draw_random() {
 }
 
 void extract_files(const zip_reader& reader, const staging_plan& plan,
-                   update_transaction& transaction, progress_meter* progress) {
+                   const staged_update& transaction, progress_meter* progress) {
     if (progress)
         progress->begin(progress_stage::staging, plan.total);
     const path new_dir = join(transaction.staging_dir, staged_files_directory);
@@ -153,61 +172,92 @@ void extract_files(const zip_reader& reader, const staging_plan& plan,
                 "An update file failed decompression or CRC validation.");
         const path destination = join(new_dir, file.relative_path);
         tavrel::create_directories(parent_path(destination));
-        // Folded keys are unique, so an existing file means the file system merged two names.
+        // Folded keys are unique, so an existing file means the file system merged two names
+        // that the folding does not (a volume whose case table differs from ours).
         require(!path_exists(destination),
                 "The update contains paths that alias on this filesystem.");
         require(platform::write_file(destination, buffer.get(), size,
                                      platform::write_mode::durable) == 0,
                 "Could not write an update staging file.");
-        transaction.entries.push_back({file.relative_path, false, false, false});
         if (progress)
             progress->advance(size);
     }
 }
 
+// The installed manifest under whatever case an earlier package stored it: Windows finds it
+// by the exact name anyway, a case-sensitive file system needs the listing.
+path find_installed_manifest(const path& app_dir) {
+    const path exact = join(app_dir, package_manifest_name);
+    require_destination(app_dir, path(package_manifest_name));
+    if (path_exists(exact))
+        return exact;
+    std::vector<path> children;
+    bool advancing = false;
+    if (const int code = platform::list_directory(app_dir, children, advancing))
+        throw file_system_error("directory_iterator", code, app_dir);
+    for (const path& child : children) {
+        std::string name;
+        if (platform::path_to_fs_narrow(child, name) == 0 &&
+            folded_path_key(name) == package_manifest_name) {
+            require_destination(app_dir, child);
+            return join(app_dir, child);
+        }
+    }
+    return {};
+}
+
+bool is_staged_file(const path& p) {
+    platform::file_status status;
+    const int code = platform::query_status(p, false, status);
+    if (code != 0 && !platform::is_not_found(code))
+        throw file_system_error("symlink_status", code, p);
+    return code == 0 && status.kind == platform::file_kind::regular;
+}
+
 // The signed manifest must list exactly the archive's files; the installed one tells which
-// installed files the new package drops.
-void apply_manifests(const staging_plan& plan, update_transaction& transaction) {
-    const path staged_manifest =
-        join(join(transaction.staging_dir, staged_files_directory), package_manifest_name);
-    if (!path_exists(staged_manifest))
-        return;
+// installed files the new package drops: those that the staged tree, on the same volume and so
+// under the same rules for names, does not hold as a file. A case-only rename thus replaces the
+// file where the file system ignores case, and removes the old name where it does not.
+std::vector<update_entry> removals(const staging_plan& plan, const staged_update& transaction) {
+    if (plan.manifest.empty())
+        return {};
+    const path new_dir = join(transaction.staging_dir, staged_files_directory);
     std::vector<std::string> listed;
-    read_package_manifest(staged_manifest, listed);
+    read_package_manifest(join(new_dir, plan.manifest), listed);
     // Listed keys are unique and never the manifest's own, so membership and size suffice.
-    const std::size_t files = plan.keys.size() - plan.keys.count(package_manifest_name);
-    bool matches = listed.size() == files;
+    bool matches = listed.size() + 1 == plan.files.size();
     for (std::size_t i = 0; matches && i < listed.size(); ++i)
         matches = plan.keys.contains(to_ascii_lower(listed[i]));
     require(matches, "The signed package manifest does not match its files.");
 
     const path& app_dir = transaction.app_dir;
-    const path installed_manifest = join(app_dir, package_manifest_name);
-    if (path_exists(installed_manifest)) {
-        require_destination(app_dir, path(package_manifest_name));
-        std::vector<std::string> installed;
-        read_package_manifest(installed_manifest, installed);
-        for (const auto& package_path : installed) {
-            if (plan.keys.contains(to_ascii_lower(package_path)))
-                continue;
-            path relative_path = path_from_utf8(package_path);
-            require_destination(app_dir, relative_path);
-            if (path_exists(join(app_dir, relative_path)))
-                transaction.entries.push_back({std::move(relative_path), false, false, true});
-        }
+    const path installed_manifest = find_installed_manifest(app_dir);
+    if (installed_manifest.empty())
+        return {};
+    std::vector<std::string> installed;
+    read_package_manifest(installed_manifest, installed);
+    std::vector<update_entry> entries;
+    for (const auto& package_path : installed) {
+        path relative_path = path_from_utf8(package_path);
+        if (is_staged_file(join(new_dir, relative_path)))
+            continue;
+        require_destination(app_dir, relative_path);
+        if (path_exists(join(app_dir, relative_path)))
+            entries.push_back({std::move(relative_path), false, false, true});
     }
+    return entries;
 }
 
 // Recovery reads no more entries and no larger journal, and an update that it could not undo
 // must not begin.
-void check_journal_limits(const update_transaction& transaction) {
+void check_journal_limits(const staged_update& transaction) {
     require(transaction.entries.size() <= max_journal_entries,
             "Too many package replacement and removal entries.");
     require(recovery_journal_size(transaction.entries) <= max_journal_size,
             "The update recovery journal would be too large.");
 }
 
-void stage(update_transaction& transaction, std::span<const unsigned char> archive,
+void stage(staged_update& transaction, std::span<const unsigned char> archive,
            progress_meter* progress) {
     require_plain_directory(transaction.app_dir);
     transaction.app_dir = canonical_path(transaction.app_dir);
@@ -215,13 +265,18 @@ void stage(update_transaction& transaction, std::span<const unsigned char> archi
             "The update archive exceeds the allowed size.");
     zip_reader reader;
     require(reader.open(archive.data(), archive.size()), "The update is not a valid ZIP archive.");
-    const staging_plan plan = plan_entries(reader, transaction.app_dir);
+    const staging_plan plan = plan_entries(reader);
     transaction.staging_dir = create_staging_directory(transaction.app_dir, draw_random);
     if (const int code = platform::clear_read_only(transaction.staging_dir))
         throw file_system_error("permissions", code, transaction.staging_dir);
     extract_files(reader, plan, transaction, progress);
-    apply_manifests(plan, transaction);
+    transaction.entries = removals(plan, transaction);
+    for (const auto& file : plan.files)
+        transaction.entries.push_back({file.relative_path, false, false, false});
     check_journal_limits(transaction);
+    std::string error;
+    if (!check_destinations(transaction.app_dir, transaction.entries, error))
+        fail(error);
     // The staged files must be on the disk before the journal that names them.
     require(platform::flush_tree(transaction.staging_dir) == 0,
             "Could not write an update staging file.");
@@ -250,7 +305,7 @@ path create_staging_directory(const path& app_dir, const std::function<std::uint
     fail("Could not create an update staging directory.");
 }
 
-bool stage_update(update_transaction& transaction, std::span<const unsigned char> archive,
+bool stage_update(staged_update& transaction, std::span<const unsigned char> archive,
                   std::string& error, progress_meter* progress) {
     error.clear();
     if (!transaction.staging_dir.empty()) {
@@ -266,7 +321,7 @@ bool stage_update(update_transaction& transaction, std::span<const unsigned char
     }
 }
 
-path staged_executable_path(const update_transaction& transaction) {
+path staged_executable_path(const staged_update& transaction) {
     if (!transaction.prepared)
         return {};
     return join(join(transaction.staging_dir, staged_files_directory), executable_name);

@@ -34,6 +34,10 @@ bool is_already_exists(int code) {
     return code == EEXIST;
 }
 
+int directory_not_empty_error() {
+    return ENOTEMPTY;
+}
+
 int already_exists_error() {
     return EEXIST;
 }

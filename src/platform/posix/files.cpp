@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/transient_retry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -124,6 +125,39 @@ int list_directory(const path& dir, std::vector<path>& children, bool& failed_wh
 int path_to_fs_narrow(const path& p, std::string& out) {
     out = p.native();
     return 0;
+}
+
+namespace {
+
+int read_whole_file(const path& p, std::size_t limit, std::string& out) {
+    out.clear();
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return last_error();
+    char chunk[65536];
+    while (out.size() <= limit) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int code = last_error();
+            ::close(fd);
+            return code;
+        }
+        if (n == 0)
+            break;
+        out.append(chunk, std::min(static_cast<std::size_t>(n), limit + 1 - out.size()));
+    }
+    ::close(fd);
+    return 0;
+}
+
+} // namespace
+
+int read_file(const path& p, std::size_t limit, std::string& out) {
+    if (const int injected = hooks::injected_error("read"))
+        return injected;
+    return retry_transient("read", [&] { return read_whole_file(p, limit, out); });
 }
 
 namespace {

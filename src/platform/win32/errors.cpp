@@ -90,6 +90,10 @@ bool is_already_exists(int code) {
     return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS; // 183, 80
 }
 
+int directory_not_empty_error() {
+    return ERROR_DIR_NOT_EMPTY;
+}
+
 int already_exists_error() {
     return ERROR_ALREADY_EXISTS;
 }

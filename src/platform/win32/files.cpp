@@ -338,6 +338,38 @@ int path_to_fs_narrow(const path& p, std::string& out) {
 
 namespace {
 
+int read_whole_file(const path& p, std::size_t limit, std::string& out) {
+    out.clear();
+    const HANDLE h = CreateFileW(api(p).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error();
+    char chunk[65536];
+    while (out.size() <= limit) {
+        DWORD read = 0;
+        if (!ReadFile(h, chunk, sizeof chunk, &read, nullptr)) {
+            const int code = last_error();
+            CloseHandle(h);
+            return code;
+        }
+        if (read == 0)
+            break;
+        out.append(chunk, std::min<std::size_t>(read, limit + 1 - out.size()));
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+} // namespace
+
+int read_file(const path& p, std::size_t limit, std::string& out) {
+    if (const int injected = hooks::injected_error("read"))
+        return injected;
+    return retry_transient("read", [&] { return read_whole_file(p, limit, out); });
+}
+
+namespace {
+
 int write_whole_file(const path& p, const void* data, std::size_t size, write_mode mode) {
     const HANDLE h = CreateFileW(api(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
