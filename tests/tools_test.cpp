@@ -212,6 +212,41 @@ TEST_F(tools, release_writes_the_package_and_the_feed_and_judges_it_as_the_updat
     EXPECT_EQ(outcome(check()), "0 accepted\n");
     EXPECT_EQ(outcome(check({"--installed-version", "2.1.0"})),
               "1 The signed update version does not match the feed or would downgrade Tavrel.\n");
+    // A misspelt option or a missing value is a usage error, never a verdict on other terms.
+    for (const auto& [args, message] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--installed-verison", "2.2.0"}, "unknown option --installed-verison"},
+             {{"--installed-version"}, "--installed-version needs a value"},
+             {{"--installed-version", "--installed", "x"}, "--installed-version needs a value"},
+             {{"--force"}, "unknown option --force"}}) {
+        const run_result r = check(args);
+        EXPECT_TRUE(r.exit_code == 2 && r.out.empty() && r.err.find(message) != std::string::npos &&
+                    r.err.find("usage: tavrel-release") != std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(tool("tavrel-release", {tree.string(), out.string(), "--key", test_key_file.string(),
+                                      "--version", "2.1.0", "--froce"})
+                  .exit_code,
+              2);
+
+    // Against an installation: where `data` is a file, the release's data/a.txt replaces it when
+    // the installed manifest names it (the installation of a release), and conflicts with it
+    // when nothing says that the update may remove it (a directory without a manifest).
+    const fs::path old_tree = inst.root / "old-tree";
+    const fs::path old_out = inst.root / "old-out";
+    write_tree(old_tree, {{"Tavrel.exe", "demo-app 2.0.5.0"}, {"data", "a file"}});
+    ASSERT_EQ(tool("tavrel-release", {old_tree.string(), old_out.string(), "--key",
+                                      test_key_file.string(), "--version", "2.0.5"})
+                  .exit_code,
+              0);
+    EXPECT_EQ(outcome(check({"--installed", (old_out / "update.zip").string()})), "0 accepted\n");
+    EXPECT_EQ(outcome(check({"--installed", old_tree.string()})),
+              "1 An update destination conflicts with an existing file or directory.\n");
+    // The installation's own version is the one to pass.
+    fs::remove(old_tree / "data");
+    write_tree(old_tree, {{"Tavrel.exe", "demo-app 2.1.1.0"}});
+    EXPECT_EQ(outcome(check({"--installed", old_tree.string()})),
+              "1 The signed update version does not match the feed or would downgrade Tavrel.\n");
     ASSERT_EQ(tool("tavrel-sign", {"keygen", (inst.root / "other.key").string()}).exit_code, 0);
     ASSERT_EQ(release(inst.root / "other.key", true).exit_code, 0);
     EXPECT_EQ(outcome(check()),

@@ -104,7 +104,8 @@ void check_names(const std::vector<package_file>& files) {
     if (files.size() > max_files)
         throw refusal("too many files: " + std::to_string(files.size()) + " (at most " +
                       std::to_string(max_files) + ")");
-    std::map<std::string, std::string> folded; // folded key -> name as found
+    std::map<std::string, std::string> folded;       // ASCII-folded key -> name as found
+    std::map<std::string, std::string> windows_keys; // as Windows folds case -> name as found
     bool has_executable = false;
     std::uint64_t total = 0;
     for (const package_file& file : files) {
@@ -126,6 +127,13 @@ void check_names(const std::vector<package_file>& files) {
         if (!inserted)
             throw refusal("paths differ only in letter case: " + in_quotes(existing->second) +
                           " and " + in_quotes(file.name));
+        const auto [alias, unique] =
+            windows_keys.emplace(tavrel::folded_path_key(file.name), file.name);
+        if (!unique)
+            throw refusal(
+                "paths that are one file on Windows: " + in_quotes(alias->second) + " and " +
+                in_quotes(file.name) +
+                " (the updater: \"The update contains paths that alias on this filesystem.\")");
         if (file.name == "Tavrel.exe")
             has_executable = true;
         if (file.size > max_file_size)
@@ -134,11 +142,11 @@ void check_names(const std::vector<package_file>& files) {
         if (total > max_total_size)
             throw refusal("the files exceed 2 GiB in total at " + in_quotes(file.name));
     }
-    for (const auto& [key, name] : folded) {
+    for (const auto& [key, name] : windows_keys) {
         for (std::size_t slash = key.find('/'); slash != std::string::npos;
              slash = key.find('/', slash + 1)) {
-            const auto file = folded.find(key.substr(0, slash));
-            if (file != folded.end())
+            const auto file = windows_keys.find(key.substr(0, slash));
+            if (file != windows_keys.end())
                 throw refusal("path used both as a file and as a directory: " +
                               in_quotes(file->second) + " and " + in_quotes(name));
         }

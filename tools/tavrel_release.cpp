@@ -5,11 +5,14 @@
 //       part) or that tavrel-pack would refuse; writes OUT_DIR/update.zip (as tavrel-pack
 //       does) and OUT_DIR/update.json (what the application passes to the updater and what a
 //       feed needs); never over an existing OUT_DIR/update.* without --force
-//   tavrel-release check OUT_DIR --public-key BASE64 [--installed-version A.B.C]
+//   tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]
+//                        [--installed-version A.B.C]
 //       whether the updater would accept that release, judged by the updater's own code: the
-//       download check, staging into a temporary directory against an empty installation,
-//       and the version rule against the installed version (default: the built-in one).
-//       Prints "accepted" (exit 0) or the exact message that the updater would show (exit 1).
+//       download check, staging into a temporary copy of the installation (empty, a copy of
+//       DIR, or what the updater installs from the previous release's update.zip), the version
+//       rule against the installed version (default: the version of the installation's
+//       Tavrel.exe, else the built-in one) and the commit's moves. Prints "accepted" (exit 0) or
+//       the exact message that the updater would show (exit 1).
 //
 // Exit codes: 0 done or accepted, 1 refused, 2 usage errors.
 #include "app/command_line.h"
@@ -17,6 +20,7 @@
 #include "auth/update_signature_internal.h"
 #include "auth/version.h"
 #include "common/text.h"
+#include "install/commit.h"
 #include "install/transaction.h"
 #include "platform/posix/version_reader.h"
 #include "staging/stage_update.h"
@@ -34,6 +38,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,7 +53,8 @@ constexpr int exit_usage = 2;
 
 constexpr char usage_text[] =
     "usage: tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C [--force]\n"
-    "       tavrel-release check OUT_DIR --public-key BASE64 [--installed-version A.B.C]\n"
+    "       tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]\n"
+    "                            [--installed-version A.B.C]\n"
     "The first form writes OUT_DIR/update.zip and OUT_DIR/update.json; the second says whether\n"
     "the updater would accept them (\"accepted\", or the message it would show).\n";
 
@@ -66,14 +72,19 @@ struct options {
     bool force = false;
 };
 
-options parse_options(int argc, char** argv, int first) {
+// Only the options of the command: a misspelt one must not quietly change the verdict (an
+// ignored --installed-version would judge against the built-in version).
+options parse_options(int argc, char** argv, int first, const std::set<std::string>& known,
+                      bool force_allowed) {
     options out;
     for (int i = first; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--force") {
+        if (word == "--force" && force_allowed) {
             out.force = true;
         } else if (word.starts_with("--")) {
-            if (i + 1 >= argc)
+            if (!known.contains(word))
+                throw usage_error("unknown option " + word);
+            if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))
                 throw usage_error(word + " needs a value");
             if (!out.named.emplace(word, argv[++i]).second)
                 throw usage_error(word + " is given twice");
@@ -223,11 +234,38 @@ struct scratch_directory {
     }
 };
 
+// Installs `archive` (a release's update.zip) into the empty `app_dir` with the updater's own
+// staging and commit, so that the installation is what the updater leaves.
+void install_release(const fs::path& archive, const fs::path& app_dir) {
+    const std::vector<std::uint8_t> bytes = read_file(archive);
+    tavrel::update_transaction transaction(app_dir);
+    std::string error;
+    if (!tavrel::stage_update(transaction, bytes, error) ||
+        !tavrel::commit_update(
+            transaction, [](const tavrel::path&) { return true; }, error))
+        throw refusal("the installation " + archive.string() + " cannot be installed: " + error);
+}
+
+// The installation to judge against, in `app_dir`: a copy of a directory, or a release.
+void lay_out_installation(const fs::path& given, const fs::path& app_dir) {
+    std::error_code ec;
+    if (fs::is_directory(given, ec)) {
+        fs::copy(given, app_dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        if (ec)
+            throw refusal("cannot copy the installation " + given.string() + ": " + ec.message());
+    } else if (fs::is_regular_file(given, ec)) {
+        install_release(given, app_dir);
+    } else {
+        throw refusal("no installation directory or update.zip at " + given.string());
+    }
+}
+
 // The message the updater would show for this release, or nothing when it would install it.
 std::optional<std::string> updater_verdict(const fs::path& archive,
                                            const std::map<std::string, std::string>& feed,
                                            const std::string& public_key,
-                                           const app_version& installed) {
+                                           const std::optional<fs::path>& installation,
+                                           const std::optional<app_version>& installed_version) {
     // What the command line would refuse without a message (exit code 2).
     const std::string& signature = feed.at("signature");
     std::size_t consumed = 0;
@@ -256,7 +294,14 @@ std::optional<std::string> updater_verdict(const fs::path& archive,
                                                  error))
         return error;
     const scratch_directory scratch;
-    tavrel::update_transaction transaction(scratch.path / "app");
+    const fs::path app_dir = scratch.path / "app";
+    app_version installed = installed_version.value_or(tavrel::current_app_version());
+    if (installation) {
+        lay_out_installation(*installation, app_dir);
+        if (!installed_version)
+            installed = tavrel::read_file_version(app_dir / "Tavrel.exe");
+    }
+    tavrel::update_transaction transaction(app_dir);
     if (!tavrel::stage_update(transaction, bytes.bytes(), error))
         return error;
     try {
@@ -266,6 +311,10 @@ std::optional<std::string> updater_verdict(const fs::path& archive,
     } catch (const std::exception& e) {
         return e.what();
     }
+    // The moves too: what the commit refuses, or cannot undo, the publisher hears of now.
+    if (!tavrel::commit_update(
+            transaction, [](const tavrel::path&) { return true; }, error))
+        return error;
     return std::nullopt; // the transaction's end removes the staging directory
 }
 
@@ -277,12 +326,15 @@ int command_check(const options& given) {
     std::vector<std::uint8_t> decoded;
     if (!tavrel::decode_base64(public_key, decoded) || decoded.size() != 32)
         throw usage_error("the public key is not 44 characters of Base64 naming 32 bytes");
-    const auto installed_text = given.named.find("--installed-version");
-    const app_version installed = installed_text == given.named.end()
-                                      ? tavrel::current_app_version()
-                                      : feed_version(installed_text->second);
+    std::optional<app_version> installed_version;
+    if (const auto text = given.named.find("--installed-version"); text != given.named.end())
+        installed_version = feed_version(text->second);
+    std::optional<fs::path> installation;
+    if (const auto dir = given.named.find("--installed"); dir != given.named.end())
+        installation = dir->second;
     const std::optional<std::string> refused =
-        updater_verdict(out / "update.zip", read_feed(out / "update.json"), public_key, installed);
+        updater_verdict(out / "update.zip", read_feed(out / "update.json"), public_key,
+                        installation, installed_version);
     std::cout << (refused ? *refused : "accepted") << "\n";
     return refused ? exit_refused : 0;
 }
@@ -294,8 +346,9 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (first == "check")
-        return command_check(parse_options(argc, argv, 2));
-    return command_release(parse_options(argc, argv, 1));
+        return command_check(parse_options(
+            argc, argv, 2, {"--public-key", "--installed", "--installed-version"}, false));
+    return command_release(parse_options(argc, argv, 1, {"--key", "--version"}, true));
 }
 
 } // namespace
