@@ -1,5 +1,8 @@
 // The platform layer's contract on both back ends (win32 under Wine): files, error classes, links,
-// retries, extended-length paths, code pages, version resources. Processes: see updater_test.
+// retries, the installation lock, extended-length paths, code pages, version resources.
+// Processes: see updater_test.
+#include "app/installation_lock.h"
+#include "common/text.h"
 #include "platform/fault_hooks.h"
 #include "platform/long_path.h"
 #include "platform/platform.h"
@@ -10,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <tuple>
 
 #ifdef _WIN32
@@ -128,6 +132,62 @@ TEST(platform, transient_failures_are_waited_out_within_the_bound) {
     }
     test::set_environment("TAVREL_FAIL_TRANSIENTLY", "");
     test::set_environment("TAVREL_TEST_RETRY_OPERATION_MS", "");
+}
+
+#ifdef _WIN32
+// A mutex of that name which this user may not open: how one that another user's updater
+// created looks to this one, its DACL coming from that user's token. An empty DACL grants
+// nobody access.
+tavrel::scoped_handle held_by_another_user(const platform::native_text& name) {
+    SECURITY_DESCRIPTOR descriptor;
+    ACL empty;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    tavrel::scoped_handle mutex(
+        reinterpret_cast<platform::os_handle>(CreateMutexW(&attributes, TRUE, name.c_str())));
+    // Without this the row would not reach the access-denied case.
+    const HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    EXPECT_TRUE(again == nullptr && error == ERROR_ACCESS_DENIED) << "error " << error;
+    if (again)
+        CloseHandle(again);
+    return mutex;
+}
+#endif
+
+// One updater per installation on the whole machine: the lock's name is in Windows' global
+// namespace, and the lock is refused while anyone holds it, another user included. Wine has one
+// session, so no other session's updater can hold it here: the row with the same name in the
+// session namespace shows which namespace the back end creates the lock in.
+TEST(platform, the_installation_lock_is_machine_wide) {
+    test::temp_dir work;
+    const platform::native_text name = tavrel::installation_lock_name(work / "app");
+    const std::string text = tavrel::native_to_utf8(name);
+    const std::string prefix = "Global\\TavrelUpdateLock-";
+    EXPECT_TRUE(text.size() == prefix.size() + 32 && text.starts_with(prefix) &&
+                text.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos)
+        << text;
+    EXPECT_NE(tavrel::installation_lock_name(work / "other"), name);
+    const platform::native_text in_session =
+        tavrel::to_native("Local\\TavrelUpdateLock-") + name.substr(name.size() - 32);
+    const auto lock = [](const platform::native_text& n) {
+        return tavrel::scoped_handle(platform::acquire_named_lock(n));
+    };
+    const std::tuple<const char*, std::function<tavrel::scoped_handle()>, bool> rows[] = {
+        {"nobody", [] { return tavrel::scoped_handle(); }, true},
+        {"this process", [&] { return lock(name); }, false},
+        {"this process, in the session namespace", [&] { return lock(in_session); }, true},
+#ifdef _WIN32
+        {"another user", [&] { return held_by_another_user(name); }, false},
+#endif
+    };
+    for (const auto& [holder, hold, acquired] : rows) {
+        const tavrel::scoped_handle held = hold();
+        ASSERT_EQ(held.valid(), std::string(holder) != "nobody") << holder;
+        EXPECT_EQ(lock(name).valid(), acquired) << "held by " << holder;
+    }
 }
 
 TEST(extended_length_path, cleans_and_prefixes_absolute_paths_only) {

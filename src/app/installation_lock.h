@@ -1,5 +1,6 @@
-// One updater at a time per installation: a second run's recovery would otherwise undo the
-// first run's transaction in the middle of its moves.
+// One updater at a time per installation, in every session and of every user of the machine: a
+// second run's recovery would otherwise undo the first run's transaction in the middle of its
+// moves.
 #pragma once
 
 #include "common/paths.h"
@@ -7,7 +8,8 @@
 
 namespace tavrel {
 
-// "Local\TavrelUpdateLock-" and a digest of the canonical installation directory.
+// "Global\TavrelUpdateLock-" and the first 16 bytes of the SHA-512 of the canonical
+// installation directory's display text, in hex.
 platform::native_text installation_lock_name(const path& app_dir);
 // No handle when another run holds the installation.
 scoped_handle lock_installation(const path& app_dir);

@@ -192,6 +192,21 @@ rejected "--RECOVER in capitals" --cwd "$(winpath "$download")" -- "${w[@]:0:2}"
 rejected "recovery in a directory without the prefix" --cwd "$(winpath "$case_dir")" -- \
     "${w[@]:0:2}" --recover
 
+# --- one updater per installation on the whole machine, whatever its session or user: the lock
+# is the mutex "Global\TavrelUpdateLock-" and the first 16 bytes of the SHA-512 of the
+# installation path, in hex. Held by another updater, or by another user's, which this user may
+# not open, the run is refused as a second updater's is. Wine has one session: the namespace
+# shows in the name held here, not in a run from another session -----------------------------
+lock_name() {
+    local digest
+    digest=$(printf '%s' "$(winpath "$app")" | sha512sum)
+    printf 'Global\\TavrelUpdateLock-%s' "${digest:0:32}"
+}
+row "installation locked by another updater" 'run_update "$updater" 2.1.0 \
+    --hold-lock "$(lock_name)"' 2 - old - untouched
+row "installation locked by another user" 'run_update "$updater" 2.1.0 \
+    --hold-lock-denied "$(lock_name)"' 2 - old - untouched
+
 # --- an update interrupted by a crash is undone by --recover, and by the next update ---------
 # The crash comes after the file-system change of the 5th rename of a complete update.
 crash_point_found() { [ -n "$crash_point" ]; }

@@ -11,6 +11,10 @@
 // As a virus scanner it holds a file (no sharing for delete or rename) until --hold-ms after the
 // parent ended (--hold-installed FILE) or after the journal appeared (--hold-staged APP\NAME: NAME
 // below "new" of APP's staging directory, from when it is written).
+//
+// As another updater it holds the mutex NAME from before PROGRAM starts to its end: with the
+// default security, as an updater of this user (--hold-lock NAME), or with a DACL that grants
+// nobody access, as an updater of another user looks to this one (--hold-lock-denied NAME).
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -66,6 +70,23 @@ bool running(const wchar_t* image) {
     return found;
 }
 
+// The mutex NAME, created by this process; nullptr if it existed or could not be created.
+HANDLE hold_lock(const std::wstring& name, bool denied) {
+    SECURITY_DESCRIPTOR descriptor;
+    ACL empty;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    SetLastError(ERROR_SUCCESS);
+    const HANDLE mutex = CreateMutexW(denied ? &attributes : nullptr, TRUE, name.c_str());
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return mutex;
+}
+
 bool exists(const std::wstring& file) {
     return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -106,7 +127,8 @@ int wmain(int argc, wchar_t** argv) {
     int at = 1;
     for (; at + 1 < argc && std::wcsncmp(argv[at], L"--", 2) == 0; at += 2)
         option[argv[at]] = argv[at + 1];
-    const std::wstring known = L" --cwd --hold-installed --hold-staged --hold-ms ";
+    const std::wstring known =
+        L" --cwd --hold-installed --hold-staged --hold-ms --hold-lock --hold-lock-denied ";
     bool usage = argc - at < 3;
     for (const auto& [name, value] : option)
         usage = usage || known.find(L" " + name + L" ") == std::wstring::npos;
@@ -114,10 +136,15 @@ int wmain(int argc, wchar_t** argv) {
     staged = option[L"--hold-staged"];
     const std::wstring& installed_file = option[L"--hold-installed"];
     const HANDLE installed = installed_file.empty() ? INVALID_HANDLE_VALUE : hold(installed_file);
-    if (usage || (installed == INVALID_HANDLE_VALUE) != installed_file.empty()) {
+    const bool denied = !option[L"--hold-lock-denied"].empty();
+    const std::wstring& lock_name = option[denied ? L"--hold-lock-denied" : L"--hold-lock"];
+    const HANDLE lock = lock_name.empty() ? nullptr : hold_lock(lock_name, denied);
+    if (usage || (installed == INVALID_HANDLE_VALUE) != installed_file.empty() ||
+        !lock != lock_name.empty()) {
         std::fprintf(stderr, "usage: tavrel-wine-driver [--cwd DIR] [--hold-installed FILE | "
-                             "--hold-staged APP\\NAME] [--hold-ms MS] PARENT DOWNLOAD_DIR "
-                             "PROGRAM [ARGUMENT...] (FILE must exist)\n");
+                             "--hold-staged APP\\NAME] [--hold-ms MS] [--hold-lock NAME | "
+                             "--hold-lock-denied NAME] PARENT DOWNLOAD_DIR PROGRAM "
+                             "[ARGUMENT...] (FILE must exist, NAME must be free)\n");
         return 125;
     }
     const HANDLE holder =

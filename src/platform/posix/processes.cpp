@@ -233,8 +233,10 @@ os_handle create_named_event(const native_text& name, int& last_error) {
 }
 
 os_handle acquire_named_lock(const native_text& name) {
-    // Binding the name succeeds for one socket at a time; the kernel frees it with the
-    // process, so a crashed updater leaves no stale lock behind.
+    // Binding the name succeeds for one socket at a time in the whole machine (the abstract
+    // namespace belongs to the network namespace, not to a user or a login, and has no
+    // permissions), as Windows' "Global\" mutex; the kernel frees it with the process, so a
+    // crashed updater leaves no stale lock behind.
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return no_handle;

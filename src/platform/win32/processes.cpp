@@ -81,11 +81,14 @@ os_handle create_named_event(const native_text& name, int& last_error) {
 
 os_handle acquire_named_lock(const native_text& name) {
     // Owned at creation; an existing mutex means another updater holds the name (a mutex
-    // whose holder died is destroyed with its last handle).
+    // whose holder died is destroyed with its last handle). One that another user created has
+    // that user's default DACL, so opening it fails with ERROR_ACCESS_DENIED: held as well, and
+    // never worth a retry with OpenMutexW, whose success would only say the same.
+    // https://learn.microsoft.com/windows/win32/api/synchapi/nf-synchapi-createmutexw
     SetLastError(ERROR_SUCCESS);
     const HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
     if (!mutex)
-        return no_handle;
+        return no_handle; // ERROR_ACCESS_DENIED among others: not ours, so not free
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(mutex);
         return no_handle;
