@@ -237,6 +237,11 @@ std::vector<update_entry> removals(const staging_plan& plan, const staged_update
     std::vector<std::string> installed;
     read_package_manifest(installed_manifest, installed);
     std::vector<update_entry> entries;
+    // A manifest that the new one does not replace (another case, where case counts) would
+    // stay beside it, and the next update would read the stale one.
+    const path installed_name = file_name(installed_manifest);
+    if (!is_staged_file(join(new_dir, installed_name)))
+        entries.push_back({installed_name, false, false, true});
     for (const auto& package_path : installed) {
         path relative_path = path_from_utf8(package_path);
         if (is_staged_file(join(new_dir, relative_path)))
