@@ -319,3 +319,82 @@ long_app() { mkdir -p "$1" && mv "$app" "$1/$(long 7)" && app=$1/$(long 7); }
 row "long paths" 'long_app "$case_dir/$(long 7)" && pack long_version "$archive" &&
     unpacked "$archive" "$case_dir/packed" && run_update "$updater" 2.1.0' \
     0 - packed U removed deep_file:330
+
+# --- release pairs: the seeded pairs of the Linux property test (tests/release_pairs_test.cpp,
+# TAVREL_WINE_RELEASE_PAIRS of them, 24 by default), each old release installed, the new one
+# released by the Linux tavrel-release and judged by its check against the installation, then
+# installed by tavrel-updater-test.exe. Lookups ignore case here: an installation is compared
+# as Windows resolves its names, with the letters of the generated names folded -----------------
+fold_names() { # the letters of the generated names, folded
+    LC_ALL=C.UTF-8 sed 'y/ABCDEFGHIJKLMNOPQRSTUVWXYZÄÉΣŸÜÖ/abcdefghijklmnopqrstuvwxyzäéσÿüö/'
+}
+folded_files() { # DIRECTORY: "checksum name" lines, the names' letters folded
+    (cd "$1" && find . -path './.tavrel-update-*' -prune -o -type f -exec md5sum {} + |
+        fold_names | sort -k 2)
+}
+same_as_windows_sees() { diff <(folded_files "$1") <(folded_files "$2") >&2; }
+with_windows_demo() { # TREE VERSION: Tavrel.exe of the tree as the Windows demo application
+    cp "$updates/bin/demo-$2.0.exe" "$1/Tavrel.exe"
+}
+# A release that changes only the case of non-ASCII letters, of a file and of a folder: the
+# new names' files after an accepted update, the old files after a rolled-back one, none lost.
+umlaut_old() { put "$1" 2.0.3.0 "Ärger.dll" "old Ä" "Übersetzungen/de.txt" "alt"; }
+umlaut_new() { put "$1" 2.1.0.0 "ärger.dll" "new ä" "übersetzungen/de.txt" "neu"; }
+umlaut_case() { # the installation of umlaut_old, umlaut_new signed in the download
+    pack umlaut_old "$case_dir/old.zip" && unpacked "$case_dir/old.zip" "$app" &&
+        cp -a "$app" "$case_dir/before" && pack umlaut_new "$archive" &&
+        unpacked "$archive" "$case_dir/packed"
+}
+same_as_packed() { same_as_windows_sees "$case_dir/packed" "$app"; }
+same_as_before() { same_as_windows_sees "$case_dir/before" "$app"; }
+holds() { # NAME TEXT: the file that Windows opens by NAME in the installation holds TEXT
+    local want
+    want="$(printf '%s' "$2" | md5sum | cut -d ' ' -f 1)  ./$(printf '%s' "$1" | fold_names)"
+    folded_files "$app" | grep -qxF "$want"
+}
+row "non-ASCII case-only renames" 'umlaut_case && run_update "$updater" 2.1.0' 0 - - U removed \
+    same_as_packed holds:ärger.dll:"new ä" holds:Übersetzungen/de.txt:neu
+row "non-ASCII case-only renames rolled back" 'umlaut_case && run_update "$test_updater" 2.1.0 \
+    TAVREL_TEST_CONFIRMATION_MS=1500 TAVREL_DEMO_BEHAVIOUR=exit' 1 \
+    "The updated application could not be launched." - UP kept same_as_before \
+    holds:ÄRGER.DLL:"old Ä" holds:übersetzungen/de.txt:alt
+
+pairs_dir=$updates/pairs
+rm -rf "$pairs_dir"
+TAVREL_RELEASE_PAIRS=${TAVREL_WINE_RELEASE_PAIRS:-24} TAVREL_RELEASE_PAIRS_SEED=700 \
+    TAVREL_RELEASE_PAIRS_WRITE="$pairs_dir" "$linux_build/tests/release_pairs_test" >/dev/null
+pair_verdicts=()
+for pair in "$pairs_dir"/*/; do
+    pair=${pair%/}
+    { read -r behaviour && read -r version && read -r user_file; } <"$pair/case"
+    case_name="release pair $(basename "$pair")" case_dir=$pair app_win=
+    app=$pair/app download=$pair/tavrel-download-1 start_log=$pair/starts.log
+    archive=$download/update.zip
+    with_windows_demo "$pair/old" 2.0.3 && with_windows_demo "$pair/new" "$version"
+    "$linux_build/tools/tavrel-pack" "$pair/old" "$pair/old.zip" >/dev/null
+    unpacked "$pair/old.zip" "$app"
+    [ -z "$user_file" ] || printf "the user's" >"$app/$user_file"
+    cp -a "$app" "$pair/before"
+    "$linux_build/tools/tavrel-release" "$pair/new" "$pair/out" --key \
+        "$repo/tests/keys/test_update.key" --version "$version" >/dev/null
+    unpacked "$pair/out/update.zip" "$pair/released"
+    [ -z "$user_file" ] || printf "the user's" >"$pair/released/$user_file"
+    verdict=$("$linux_build/tools/tavrel-release" check "$pair/out" --public-key \
+        "$(cat "$repo/tests/keys/test_update.pub")" --installed "$app") || true
+    pair_verdicts+=("$verdict, $behaviour")
+    mkdir -p "$download" && cp "$pair/out/update.zip" "$archive"
+    signature=$(sed -n 's/.*"signature": "\(.*\)".*/\1/p' "$pair/out/update.json")
+    size=$(stat -c %s "$archive")
+    run_update "$test_updater" "$version" TAVREL_TEST_CONFIRMATION_MS=1500 \
+        TAVREL_DEMO_BEHAVIOUR="$behaviour"
+    if [ "$verdict" != accepted ]; then
+        expect 1 "$verdict" - P kept no_staging same_as_windows_sees:"$pair/before":"$app"
+    elif [ "$behaviour" = confirm ]; then
+        expect 0 - - U removed no_staging same_as_windows_sees:"$pair/released":"$app"
+    else
+        expect 1 "The updated application could not be launched." - UP kept \
+            no_staging same_as_windows_sees:"$pair/before":"$app"
+    fi
+done
+printf '  release pairs: %s\n' "$(printf '%s\n' "${pair_verdicts[@]}" | sort | uniq -c |
+    tr -s ' ' | paste -sd ';')"
