@@ -151,7 +151,7 @@ TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_repo
     // Every call that retries, failing transiently within its bound of 200 ms (as if nothing had
     // failed) and beyond it (as a failure of that call ends).
     const std::map<std::string, int> calls = calls_of_a_run(true);
-    for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open"})
+    for (const char* op : {"write", "rename", "remove", "remove_tree", "flush_open", "read"})
         EXPECT_GT(calls.count(op), 0u) << op << " never retried";
     const int tried = for_each_call(calls, [&](const std::string& op, int k) {
         const auto failing = [&](const char* times) {
@@ -169,6 +169,18 @@ TEST_F(fault_matrix, transient_failures_are_waited_out_within_the_bound_and_repo
         recover_if_kept();
     });
     std::cout << "transient faults tried: " << 2 * tried << "\n";
+}
+
+TEST_F(fault_matrix, the_undo_of_a_commit_has_retries_of_its_own) {
+    // A move of the commit held beyond the whole run's budget, then the undo's first rename held
+    // for a moment: the undo must still wait it out and bring the old version back whole.
+    const run_result r = update({{"TAVREL_FAIL_TRANSIENTLY", "rename:4:1000,rename:5:2"},
+                                 {"TAVREL_TEST_RETRY_RUN_MS", "300"}});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err.starts_with("rename: ")) << r.err;
+    EXPECT_EQ(r.err.find("Previous files could not all be restored"), std::string::npos) << r.err;
+    EXPECT_EQ(s.installed(), s.old_files);
+    EXPECT_FALSE(s.staging_left());
 }
 
 } // namespace

@@ -71,15 +71,19 @@ int injected_transient_error(const char* operation, unsigned attempt) {
         ++calls;
         log_call("retried ", operation);
     }
-    // op:K:N
+    // op:K:N, several separated by commas
     const char* spec = std::getenv("TAVREL_FAIL_TRANSIENTLY");
-    const char* colon = spec ? std::strchr(spec, ':') : nullptr;
-    if (!colon || std::string(spec, colon) != operation)
-        return 0;
-    char* end = nullptr;
-    const unsigned long wanted = std::strtoul(colon + 1, &end, 10);
-    const unsigned long failures = *end == ':' ? std::strtoul(end + 1, nullptr, 10) : 0;
-    return calls == wanted && attempt < failures ? transient_code : 0;
+    for (; spec && *spec; spec = std::strchr(spec, ',') ? std::strchr(spec, ',') + 1 : nullptr) {
+        const char* colon = std::strchr(spec, ':');
+        if (!colon || std::string(spec, colon) != operation)
+            continue;
+        char* end = nullptr;
+        const unsigned long wanted = std::strtoul(colon + 1, &end, 10);
+        const unsigned long failures = *end == ':' ? std::strtoul(end + 1, nullptr, 10) : 0;
+        if (calls == wanted && attempt < failures)
+            return transient_code;
+    }
+    return 0;
 }
 
 retry_limits retry_limits_for_this_build(retry_limits product) {

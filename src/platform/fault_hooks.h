@@ -8,7 +8,8 @@
 //   TAVREL_CHANGE_LOG=file        append one line per change ("N op path")
 //   TAVREL_CALL_LOG=file          append one line per operation asked ("op"), failing or not
 //   TAVREL_FAIL_TRANSIENTLY=op:K:N  the K-th call of op fails transiently N times in a row
-//                                 (sharing violation; Linux: EBUSY), then goes through
+//                                 (sharing violation; Linux: EBUSY), then goes through; several
+//                                 such, separated by commas
 //   TAVREL_TEST_RETRY_OPERATION_MS, TAVREL_TEST_RETRY_RUN_MS  shorter bounds for those retries
 //   TAVREL_STOP_AFTER_FLUSH=1     (Linux) stop the process with SIGSTOP right after every
 //                                 flush that reached the disk, so that a test can copy the
