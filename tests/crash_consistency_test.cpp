@@ -17,7 +17,7 @@ namespace tavrel::test {
 namespace {
 
 tree_spec version(bool updated) {
-    return generated_version(updated, 20, 10, 15);
+    return with_kinds_swapped(generated_version(updated, 20, 10, 15), updated);
 }
 
 struct change {
@@ -117,7 +117,8 @@ TEST(crash_consistency, a_recovery_interrupted_after_any_change_is_finished_by_t
         if (crashed.exit_code == 0)
             break; // the recovery made fewer than m changes
         ASSERT_EQ(crashed.exit_code, 86) << crashed.err;
-        ASSERT_EQ(s.recover().exit_code, 0);
+        const run_result next = s.recover();
+        ASSERT_EQ(next.exit_code, 0) << next.err;
         ASSERT_EQ(s.installed(), s.old_files);
         ASSERT_FALSE(s.staging_left());
     }

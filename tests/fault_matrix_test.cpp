@@ -15,7 +15,7 @@ namespace tavrel::test {
 namespace {
 
 tree_spec version(bool updated) {
-    return generated_version(updated, 2, 1, 2);
+    return with_kinds_swapped(generated_version(updated, 2, 1, 2), updated);
 }
 
 // The calls of each operation in a call log: those that retry transient failures, or the others.

@@ -135,8 +135,10 @@ void undo_entry(const path& app_dir, const path& directory, const journal_entry&
     }
     if (entry.existed)
         return; // the installed file was never moved away
-    // A staged file still in new/ was never moved in, so what stands at the target is not ours.
-    if (!path_exists(join(join(directory, "new"), entry.relative_path)))
+    // A staged file still in new/ was never moved in, so what stands at the target is not ours;
+    // nor is a directory, which only a folder that a swap restored can be.
+    if (!path_exists(join(join(directory, "new"), entry.relative_path)) &&
+        !tavrel::is_directory(target))
         remove_path(target);
 }
 

@@ -107,6 +107,20 @@ tree_spec generated_version(bool updated, int replaced, int same, int moved, std
     return files;
 }
 
+tree_spec with_kinds_swapped(tree_spec files, bool updated) {
+    if (updated)
+        files.insert({{"plugins/a.dll", "plugin a"},
+                      {"plugins/sub/b.dll", "plugin b"},
+                      {"docs", "docs, now a file"},
+                      {"README.txt", "new readme"}});
+    else
+        files.insert({{"plugins", "plugins, a file"},
+                      {"docs/a.txt", "doc a"},
+                      {"docs/deep/b.txt", "doc b"},
+                      {"readme.txt", "old readme"}});
+    return files;
+}
+
 tree_snapshot files_of(const tree_snapshot& snapshot) {
     tree_snapshot files;
     for (const auto& [name, node] : snapshot)

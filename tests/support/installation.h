@@ -52,6 +52,10 @@ signed_package pack_tree(const installation& inst, const tree_spec& files, const
 // ones in new directories; the i-th file of each kind holds at least `size` + 100 i bytes.
 tree_spec generated_version(bool updated, int replaced, int same, int moved, std::size_t size = 0);
 
+// `files` with what changes kind between releases: a file that becomes a folder of files, a
+// folder (with a folder inside) that becomes a file, and a file renamed in letter case only.
+tree_spec with_kinds_swapped(tree_spec files, bool updated);
+
 // The regular files of a snapshot (directories left over by an undo do not count).
 tree_snapshot files_of(const tree_snapshot& snapshot);
 
