@@ -378,7 +378,8 @@ for pair in "$pairs_dir"/*/; do
     "$linux_build/tools/tavrel-release" "$pair/new" "$pair/out" --key \
         "$repo/tests/keys/test_update.key" --version "$version" >/dev/null
     unpacked "$pair/out/update.zip" "$pair/released"
-    [ -z "$user_file" ] || printf "the user's" >"$pair/released/$user_file"
+    [ -z "$user_file" ] || { mkdir -p "$(dirname "$pair/released/$user_file")" &&
+        printf "the user's" >"$pair/released/$user_file"; }
     verdict=$("$linux_build/tools/tavrel-release" check "$pair/out" --public-key \
         "$(cat "$repo/tests/keys/test_update.pub")" --installed "$app") || true
     pair_verdicts+=("$verdict, $behaviour")
