@@ -123,28 +123,27 @@ bool holds_only_removed_files(const path& directory, const std::string& key,
     return true;
 }
 
-} // namespace
-
-bool check_destination(const path& app_dir, const path& relative_path, std::string& error) {
+// One destination on its own: nothing gives way; `error` changes only on a refusal.
+bool walk_alone(const path& app_dir, const path& relative_path, bool check_kinds,
+                std::string& error) {
+    const auto nothing = [](const path&, std::size_t, platform::file_kind, std::string&) {
+        return false;
+    };
     std::string message;
-    if (walk(
-            app_dir, relative_path, true,
-            [](const path&, std::size_t, platform::file_kind, std::string&) { return false; },
-            message))
+    if (walk(app_dir, relative_path, check_kinds, nothing, message))
         return true;
     error = message;
     return false;
 }
 
+} // namespace
+
+bool check_destination(const path& app_dir, const path& relative_path, std::string& error) {
+    return walk_alone(app_dir, relative_path, true, error);
+}
+
 bool check_destination_path(const path& app_dir, const path& relative_path, std::string& error) {
-    std::string message;
-    if (walk(
-            app_dir, relative_path, false,
-            [](const path&, std::size_t, platform::file_kind, std::string&) { return false; },
-            message))
-        return true;
-    error = message;
-    return false;
+    return walk_alone(app_dir, relative_path, false, error);
 }
 
 bool check_destinations(const path& app_dir, const std::vector<update_entry>& entries,
