@@ -5,6 +5,7 @@
 #include "install/recovery.h"
 #include "install/rollback.h"
 #include "install/transaction.h"
+#include "staging/stage_update.h"
 #include "platform/platform.h"
 
 #include "support/case_table.h"
@@ -277,11 +278,12 @@ TEST_F(install, a_commit_whose_finish_fails_is_settled_by_the_acceptance_marker)
         EXPECT_EQ(fs::exists(staging / ".transaction"), journal_left);
         EXPECT_TRUE(!kept || read_bytes(staging / ".transaction") == update_journal);
         EXPECT_EQ(fs::exists(staging / ".accepted"), marker_left);
-        // A later recovery undoes a journal without its marker, and keeps an accepted directory.
+        // A later recovery undoes a journal without its marker, and finishes the clean-up of an
+        // accepted directory.
         std::string error;
         EXPECT_TRUE(recover(error)) << error;
         EXPECT_EQ(installed(), journal_left && !marker_left ? old_tree : new_tree);
-        EXPECT_EQ(fs::exists(staging), marker_left);
+        EXPECT_FALSE(fs::exists(staging));
     }
     // The removal itself tolerates a directory that is already gone.
     remove_transaction_directory(staging, true);
@@ -414,16 +416,33 @@ TEST_F(install, only_a_valid_acceptance_marker_keeps_a_transaction) {
         }
         const bool kept = c[0] == "kept";
         EXPECT_EQ(has_acceptance_marker(staging), kept);
-        const tree_snapshot before = snapshot_tree(app);
+        const tree_snapshot before = snapshot_tree(app, staging_directory_prefix);
         std::string error;
         EXPECT_TRUE(recover(error)) << error;
-        if (kept) {
+        if (kept) { // the accepted update stands, its staging directory goes
             EXPECT_EQ(snapshot_tree(app), before);
         } else {
             EXPECT_EQ(files_below(app), old_tree);
         }
     }
     EXPECT_FALSE(has_acceptance_marker(root / "absent"));
+
+    // A marker that cannot be read (after the retries) is an error that changes nothing.
+    SetUp();
+    update_transaction transaction(app);
+    moved_all_but_the_last(transaction, true);
+    write_bytes(staging / ".transaction", update_journal);
+    write_bytes(staging / ".accepted", "Tavrel update backup\n");
+    const tree_snapshot before = snapshot_tree(app);
+    std::string error;
+    {
+        const injected_failure unreadable("read:1");
+        EXPECT_FALSE(recover(error));
+    }
+    EXPECT_TRUE(error.starts_with("read: ") &&
+                error.ends_with(".accepted\" Backups were retained for recovery."))
+        << error;
+    EXPECT_EQ(snapshot_tree(app), before);
 }
 
 TEST_F(install, refused_journals_change_nothing) {

@@ -206,8 +206,11 @@ bool recover_transaction(update_transaction& transaction, std::string& error,
             const path child = join(app_dir, name);
             if (!is_staging_candidate(child, name))
                 continue;
-            if (has_acceptance_marker(child))
-                continue; // the update it belongs to stands
+            if (has_acceptance_marker(child)) {
+                // The update it belongs to stands; its clean-up was cut short.
+                remove_transaction_directory(child, true);
+                continue;
+            }
             if (path_exists(join(child, journal_file_name)))
                 undo_transaction(app_dir, child, progress);
             else
@@ -222,8 +225,8 @@ bool recover_transaction(update_transaction& transaction, std::string& error,
 }
 
 bool has_acceptance_marker(const path& directory) {
+    const path marker = join(directory, acceptance_marker_name);
     try {
-        const path marker = join(directory, acceptance_marker_name);
         platform::file_status own;
         if (platform::query_status(marker, false, own) == 0 && is_link_status(own))
             return false;
@@ -236,12 +239,15 @@ bool has_acceptance_marker(const path& directory) {
         std::uint64_t size = 0;
         if (platform::query_file_size(marker, size) != 0 || size != expected)
             return false;
-        std::string content;
-        return platform::read_file(marker, expected, content) == 0 &&
-               content == acceptance_marker_text;
     } catch (...) {
         return false;
     }
+    // A marker that is there but cannot be read must not pass for none: that would undo an
+    // accepted update over the installation that replaced it.
+    std::string content;
+    if (const int code = platform::read_file(marker, std::strlen(acceptance_marker_text), content))
+        throw file_system_error("read", code, marker);
+    return content == acceptance_marker_text;
 }
 
 } // namespace tavrel

@@ -11,6 +11,8 @@ namespace tavrel {
 // `progress`, when given, follows the entries undone.
 bool recover_transaction(update_transaction& transaction, std::string& error,
                          progress_meter* progress = nullptr);
+// Whether `directory` holds a valid acceptance marker; raises the file-system error "read" for
+// one that is there but cannot be read.
 bool has_acceptance_marker(const path& directory);
 
 } // namespace tavrel
