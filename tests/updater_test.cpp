@@ -48,8 +48,8 @@ class updater : public ::testing::Test {
     }
 };
 
-// The rows shared with the Wine tests. An accepted staging directory of an earlier update stays
-// as it is.
+// The rows shared with the Wine tests. An accepted staging directory of an earlier update is
+// never undone: a run that reaches the recovery finishes its clean-up, others leave it.
 TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application) {
     const signed_package good = s.package;
     const fs::path accepted = s.inst.app_dir / ".tavrel-update-1-2";
@@ -61,7 +61,7 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
         write_tree(accepted, {{".accepted", "Tavrel update backup\n"},
                               {".transaction", "Tavrel update transaction 1\n1 \"readme.txt\"\n"},
                               {"old/readme.txt", "an old backup"}});
-        const tree_snapshot before = snapshot_tree(s.inst.app_dir);
+        const tree_snapshot before = snapshot_tree(s.inst.app_dir, ".tavrel-update-");
         const tree_snapshot accepted_before = snapshot_tree(accepted);
         s.package = good;
         s.version = c[1];
@@ -77,9 +77,9 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
         EXPECT_EQ(r.exit_code, std::stoi(c[5]));
         EXPECT_EQ(r.err, c[6] == "-" ? "" : c[6] + "\n");
         EXPECT_LT(r.elapsed.count(), 20000);
-        EXPECT_TRUE(c[7] != "old" || snapshot_tree(s.inst.app_dir) == before);
+        EXPECT_TRUE(c[7] != "old" || snapshot_tree(s.inst.app_dir, ".tavrel-update-") == before);
         EXPECT_EQ(s.installed(), c[7] == "new" ? s.new_files : s.old_files);
-        EXPECT_EQ(snapshot_tree(accepted), accepted_before);
+        EXPECT_TRUE(!fs::exists(accepted) || snapshot_tree(accepted) == accepted_before);
         fs::remove_all(accepted);
         EXPECT_FALSE(s.staging_left());
         const std::vector<std::string> starts = s.inst.starts(c[8].size());
@@ -92,6 +92,27 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
         EXPECT_TRUE(c[9] == "removed" ? !fs::exists(s.inst.download_dir)
                                       : fs::exists(s.inst.archive));
     }
+}
+
+// The acceptance cannot be made durable (the flush of the moves fails): the new version runs,
+// so the run fails without a second start and keeps the download; the next run settles it from
+// what reached the disk, here no marker: the previous version.
+TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) {
+    const run_result r = with_app(
+        s.update_arguments(0), {},
+        {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}, {"TAVREL_FAIL_OPERATION", "flush_tree:3"}},
+        "tavrel-updater-test");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err.starts_with("The update was installed and started, but it could not be "
+                                  "recorded on the disk (flush: "))
+        << r.err;
+    EXPECT_EQ(s.installed(), s.new_files);
+    EXPECT_TRUE(s.staging_left());
+    EXPECT_EQ(s.inst.starts(2).size(), 1u) << "started once, by the update";
+    EXPECT_TRUE(fs::exists(s.inst.archive));
+    EXPECT_EQ(s.recover().exit_code, 0);
+    EXPECT_EQ(s.installed(), s.old_files);
+    EXPECT_FALSE(s.staging_left());
 }
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {

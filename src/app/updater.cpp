@@ -139,6 +139,12 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         };
         raise_if_false(commit_update(transaction, handler, error, &progress), error);
     }
+    if (!error.empty()) {
+        // Installed, confirmed, running, but not recorded for sure: a failure, without a second
+        // start of the application; the download stays for another try.
+        platform::show_error_message(widen_message(error));
+        return exit_failure;
+    }
     remove_download_directory(download_dir); // a leftover download directory is no failure
     return exit_success;
 }

@@ -48,23 +48,26 @@ void move_files(update_transaction& transaction, progress_meter* progress) {
 }
 
 // The moves are forced to disk first, then the marker is written and flushed: a marker on disk
-// always stands for a complete new tree. If any step fails, the directory is kept whole: a
-// later run then decides from what reached the disk.
-void record_acceptance(update_transaction& transaction) noexcept {
+// always stands for a complete new tree. If any step fails, the directory is kept whole, so that
+// a later run decides from what reached the disk; the user hears of it now (the text, or "").
+std::string record_acceptance(update_transaction& transaction) noexcept {
     try {
-        if (platform::flush_tree(transaction.app_dir) != 0) {
-            transaction.keep_for_recovery = true;
-            return;
-        }
+        if (const int code = platform::flush_tree(transaction.app_dir))
+            throw file_system_error("flush", code, transaction.app_dir);
         const path marker = join(transaction.staging_dir, acceptance_marker_name);
-        if (platform::write_file(marker, acceptance_marker_text,
-                                 std::strlen(acceptance_marker_text)) != 0) {
-            transaction.keep_for_recovery = true;
-            return;
-        }
-        flush_file_to_disk(marker);
+        if (const int code = platform::write_file(marker, acceptance_marker_text,
+                                                  std::strlen(acceptance_marker_text)))
+            throw file_system_error("write", code, marker);
+        if (platform::flush_file(marker) != platform::flush_result::ok)
+            throw std::runtime_error("flush: the marker could not be forced to the disk: \"" +
+                                     path_display_text(marker) + "\"");
+        return {};
+    } catch (const std::exception& failure) {
+        transaction.keep_for_recovery = true;
+        return failure.what();
     } catch (...) {
         transaction.keep_for_recovery = true;
+        return "unknown error";
     }
 }
 
@@ -93,7 +96,11 @@ bool commit_update(update_transaction& transaction, const relaunch_callable& rel
         transaction.prepared = false;
         return false;
     }
-    record_acceptance(transaction);
+    if (const std::string unrecorded = record_acceptance(transaction); !unrecorded.empty())
+        error = "The update was installed and started, but it could not be recorded on the disk (" +
+                unrecorded +
+                "). The next run of the updater keeps it if the record reached the disk, and "
+                "otherwise returns to the previous version.";
     transaction.committed = true;
     return true;
 }
