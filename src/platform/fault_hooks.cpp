@@ -109,8 +109,16 @@ void after_change(const char* operation, const std::filesystem::path& p) {
 
 void after_flush() {
 #ifndef _WIN32
-    if (env_number("TAVREL_STOP_AFTER_FLUSH") != 0)
-        std::raise(SIGSTOP); // the test copies the disk image, then lets the run go on
+    if (env_number("TAVREL_STOP_AFTER_FLUSH") == 0)
+        return;
+    // One line a stop before it comes, so that the test tells a new stop from the last one.
+    if (const char* log = std::getenv("TAVREL_STOP_LOG")) {
+        if (std::FILE* f = std::fopen(log, "a")) {
+            std::fputs("stop\n", f);
+            std::fclose(f);
+        }
+    }
+    std::raise(SIGSTOP); // the test copies the disk image, then lets the run go on
 #endif
 }
 

@@ -13,7 +13,8 @@
 //   TAVREL_TEST_RETRY_OPERATION_MS, TAVREL_TEST_RETRY_RUN_MS  shorter bounds for those retries
 //   TAVREL_STOP_AFTER_FLUSH=1     (Linux) stop the process with SIGSTOP right after every
 //                                 flush that reached the disk, so that a test can copy the
-//                                 disk image as a power cut at that instant would leave it
+//                                 disk image as a power cut at that instant would leave it;
+//   TAVREL_STOP_LOG=file          with it, one line appended before each such stop
 // The production build compiles all of this away.
 #pragma once
 
