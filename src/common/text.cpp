@@ -14,18 +14,17 @@ constexpr int invalid_argument_code = 22;
 conversion_error::conversion_error(int code)
     : std::runtime_error(platform::error_description(code)), code_(code) {}
 
-namespace {
-
-// The code point of the well-formed UTF-8 sequence at text[i], and its length in bytes; false
-// for a byte that begins none (overlong forms, surrogates and values past U+10FFFF included).
-bool decode_sequence(std::string_view text, std::size_t i, char32_t& cp, std::size_t& length) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    char32_t min;
+std::size_t decode_utf8(std::string_view text, char32_t& code_point) {
+    if (text.empty())
+        return 0;
+    const auto b0 = static_cast<unsigned char>(text[0]);
     if (b0 < 0x80) {
-        cp = b0;
-        length = 1;
-        return true;
+        code_point = b0;
+        return 1;
     }
+    std::size_t length;
+    char32_t cp;
+    char32_t min;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
         length = 2, cp = b0 & 0x1F, min = 0x80;
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
@@ -33,17 +32,47 @@ bool decode_sequence(std::string_view text, std::size_t i, char32_t& cp, std::si
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         length = 4, cp = b0 & 0x07, min = 0x10000;
     } else {
-        return false;
+        return 0;
     }
-    if (text.size() - i < length)
-        return false;
+    if (text.size() < length)
+        return 0;
     for (std::size_t k = 1; k < length; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
+        const auto b = static_cast<unsigned char>(text[k]);
         if ((b & 0xC0) != 0x80)
-            return false;
+            return 0;
         cp = (cp << 6) | (b & 0x3F);
     }
-    return cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    code_point = cp;
+    return length;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at text[i], and its length in bytes; false
+// for a byte that begins none.
+bool decode_sequence(std::string_view text, std::size_t i, char32_t& cp, std::size_t& length) {
+    length = decode_utf8(text.substr(i), cp);
+    return length != 0;
 }
 
 void append_utf16(std::u16string& out, char32_t cp) {
@@ -95,21 +124,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
         } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             throw conversion_error(platform::unicode_translation_error());
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        append_utf8(out, cp);
     }
     return out;
 }

@@ -27,6 +27,10 @@ std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
 // Whether utf8_to_utf16 would take `text`: well-formed, no overlong forms, no surrogates.
 bool is_valid_utf8(std::string_view text);
+// The length of the well-formed UTF-8 sequence at the start of `text` and its code point; 0
+// when none begins there (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t decode_utf8(std::string_view text, char32_t& code_point);
+void append_utf8(std::string& out, char32_t code_point);
 
 // The text of a message box: UTF-8 decoded to UTF-16 (paths and system descriptions are
 // UTF-8); a byte that begins no valid sequence becomes one unit, sign-extended (0xE9: 0xFFE9).
