@@ -94,6 +94,28 @@ retry_limits retry_limits_for_this_build(retry_limits product) {
     return product;
 }
 
+namespace {
+
+// Test-only SIGSTOP for the power-cut test, announced by one line in TAVREL_STOP_LOG first
+// ("change N op path" or "flush path"): the test tells a new stop from the last one by the
+// log's length, and knows what the disk was last asked to hold.
+void stop_for_copy([[maybe_unused]] const char* what, [[maybe_unused]] const std::string& line) {
+#ifndef _WIN32
+    const unsigned long wanted = env_number(what);
+    if (wanted == 0)
+        return;
+    if (const char* log = std::getenv("TAVREL_STOP_LOG")) {
+        if (std::FILE* f = std::fopen(log, "a")) {
+            std::fprintf(f, "%s\n", line.c_str());
+            std::fclose(f);
+        }
+    }
+    std::raise(SIGSTOP); // the test copies the disk image, then lets the run go on
+#endif
+}
+
+} // namespace
+
 void after_change(const char* operation, const std::filesystem::path& p) {
     const unsigned long n = ++state().changes;
     if (const char* log = std::getenv("TAVREL_CHANGE_LOG")) {
@@ -105,21 +127,14 @@ void after_change(const char* operation, const std::filesystem::path& p) {
     const unsigned long crash_after = env_number("TAVREL_CRASH_AFTER_CHANGE");
     if (crash_after != 0 && n == crash_after)
         std::_Exit(86); // no destructors, no flushing: as abrupt as a crash
+    stop_for_copy("TAVREL_STOP_AFTER_CHANGE",
+                  "change " + std::to_string(n) + " " + operation + " " + p.string());
 }
 
-void after_flush() {
-#ifndef _WIN32
-    if (env_number("TAVREL_STOP_AFTER_FLUSH") == 0)
-        return;
-    // One line a stop before it comes, so that the test tells a new stop from the last one.
-    if (const char* log = std::getenv("TAVREL_STOP_LOG")) {
-        if (std::FILE* f = std::fopen(log, "a")) {
-            std::fputs("stop\n", f);
-            std::fclose(f);
-        }
-    }
-    std::raise(SIGSTOP); // the test copies the disk image, then lets the run go on
-#endif
+void after_flush(const std::filesystem::path& p) {
+    const std::string line = "flush " + p.string();
+    stop_for_copy("TAVREL_STOP_AFTER_FLUSH", line);
+    stop_for_copy("TAVREL_STOP_AFTER_CHANGE", line);
 }
 
 void reset_counters() {

@@ -14,7 +14,9 @@
 //   TAVREL_STOP_AFTER_FLUSH=1     (Linux) stop the process with SIGSTOP right after every
 //                                 flush that reached the disk, so that a test can copy the
 //                                 disk image as a power cut at that instant would leave it;
-//   TAVREL_STOP_LOG=file          with it, one line appended before each such stop
+//   TAVREL_STOP_AFTER_CHANGE=1    (Linux) the same after every change and every flush;
+//   TAVREL_STOP_LOG=file          with either, one line appended before each such stop,
+//                                 "change N op path" or "flush path"
 // The production build compiles all of this away.
 #pragma once
 
@@ -30,7 +32,7 @@ int injected_error(const char* operation);
 int injected_transient_error(const char* operation, unsigned attempt);
 retry_limits retry_limits_for_this_build(retry_limits product);
 void after_change(const char* operation, const std::filesystem::path& p);
-void after_flush();
+void after_flush(const std::filesystem::path& p);
 // Forgets the counts, so that a test process can inject faults case after case.
 void reset_counters();
 #else
@@ -44,7 +46,7 @@ inline retry_limits retry_limits_for_this_build(retry_limits product) {
     return product;
 }
 inline void after_change(const char*, const std::filesystem::path&) {}
-inline void after_flush() {}
+inline void after_flush(const std::filesystem::path&) {}
 #endif
 
 } // namespace platform::hooks

@@ -306,7 +306,7 @@ flush_result flush_file(const path& p) {
     ::close(dir_fd);
     if (!dir_flushed)
         return flush_result::flush_failed;
-    hooks::after_flush();
+    hooks::after_flush(p);
     return flush_result::ok;
 }
 
@@ -319,7 +319,7 @@ int flush_tree(const path& directory) {
     const int code = ::syncfs(fd) == 0 ? 0 : last_error();
     ::close(fd);
     if (code == 0)
-        hooks::after_flush();
+        hooks::after_flush(directory);
     return code;
 }
 

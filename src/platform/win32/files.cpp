@@ -530,7 +530,7 @@ flush_result flush_file(const path& p) {
     CloseHandle(h);
     if (!flushed)
         return flush_result::flush_failed;
-    hooks::after_flush();
+    hooks::after_flush(p);
     return flush_result::ok;
 }
 
