@@ -60,6 +60,10 @@ struct file_system {
     std::string make; // makes the file system on the image named by $IMAGE
 };
 
+void PrintTo(const file_system& system, std::ostream* out) {
+    *out << system.name;
+}
+
 const file_system ext4{"ext4", "truncate -s 48M \"$IMAGE\" && mkfs.ext4 -q -F \"$IMAGE\""};
 const file_system btrfs{"btrfs", "truncate -s 128M \"$IMAGE\" && mkfs.btrfs -q -f \"$IMAGE\""};
 
