@@ -61,6 +61,7 @@ TEST(platform, file_operations_keep_their_contract) {
     EXPECT_EQ(platform::flush_file(b), platform::flush_result::ok);
     EXPECT_EQ(platform::flush_file(none), platform::flush_result::open_failed);
     EXPECT_EQ(platform::flush_tree(work.path()), 0);
+    EXPECT_TRUE(platform::is_not_found(platform::flush_tree(none)));
     EXPECT_EQ(platform::create_directory(dir), 0);
     for (const path& taken : {dir, b})
         EXPECT_TRUE(platform::is_already_exists(platform::create_directory(taken))) << taken;
@@ -83,6 +84,8 @@ TEST(platform, file_operations_keep_their_contract) {
                 (attributes & platform::attribute_read_only) == 0);
     fs::permissions(dir / "two", fs::perms::owner_read);
     write_text(dir / "sub" / "deep", "3");
+    // Every directory of a tree is flushed, read-only files among them or not.
+    EXPECT_EQ(platform::flush_tree(dir), 0);
     EXPECT_TRUE(platform::remove_tree(dir) == 0 && !present(dir));
     EXPECT_EQ(platform::remove_tree(dir), 0); // missing: no error
 

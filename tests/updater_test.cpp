@@ -100,7 +100,7 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
 TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) {
     const run_result r = with_app(
         s.update_arguments(0), {},
-        {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}, {"TAVREL_FAIL_OPERATION", "flush_tree:3"}},
+        {{"TAVREL_TEST_CONFIRMATION_MS", "1500"}, {"TAVREL_FAIL_OPERATION", "flush_tree:2"}},
         "tavrel-updater-test");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(r.err.starts_with("The update was installed and started, but it could not be "

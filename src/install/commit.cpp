@@ -117,7 +117,7 @@ void remove_transaction_directory(const path& directory, bool accepted_last) noe
         // journal without its marker would make a later run undo an accepted update from a
         // backup tree that this removal may already have thinned out.
         if (!is_not_found_or_ok(platform::remove_entry(join(directory, journal_file_name))) ||
-            platform::flush_tree(directory) != 0)
+            platform::flush_directory(directory) != 0)
             return;
         std::vector<path> children;
         bool advancing = false;

@@ -33,7 +33,8 @@ void write_recovery_journal(const update_transaction& transaction) {
     flush_file_to_disk(temporary);
     if (platform::rename_replace(temporary, join(transaction.staging_dir, journal_file_name)) != 0)
         throw std::runtime_error("Could not write the update recovery journal.");
-    if (platform::flush_tree(transaction.staging_dir) != 0)
+    // Its new name too, before the first move.
+    if (platform::flush_directory(transaction.staging_dir) != 0)
         throw std::runtime_error("Could not save the update recovery journal.");
 }
 

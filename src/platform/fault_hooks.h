@@ -4,7 +4,8 @@
 //   TAVREL_CRASH_AFTER_CHANGE=N   end the process abruptly right after the N-th change
 //   TAVREL_FAIL_OPERATION=op:K    the K-th call of op fails (op: write, rename, remove,
 //                                 remove_tree, create_directory, clear_read_only, flush,
-//                                 flush_open, flush_tree, status, list, create_event)
+//                                 flush_open, flush_tree, flush_directory, status, list,
+//                                 create_event)
 //   TAVREL_CHANGE_LOG=file        append one line per change ("N op path")
 //   TAVREL_CALL_LOG=file          append one line per operation asked ("op"), failing or not
 //   TAVREL_FAIL_TRANSIENTLY=op:K:N  the K-th call of op fails transiently N times in a row

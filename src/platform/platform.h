@@ -98,7 +98,9 @@ enum class write_mode {
 // Creates or truncates `p` and writes `size` bytes; shared for reading and writing meanwhile.
 int write_file(const path& p, const void* data, std::size_t size,
                write_mode mode = write_mode::plain);
-// MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED.
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH:
+// on Windows the move is on the disk when it returns (Linux: rename, made durable by the next
+// flush_tree or flush_file).
 int rename_replace(const path& from, const path& to);
 // Removes a file (read-only ones too) or an empty directory. A missing path is an error code.
 int remove_entry(const path& p);
@@ -117,10 +119,13 @@ flush_result flush_file(const path& p);
 // Forces the changes made below `directory` to the storage device: the contents of files
 // written with write_mode::durable, and every name created, renamed or removed there.
 // Linux: one syncfs of the file system that holds `directory`, which measured faster than an
-// fsync of each file and directory. Windows: the files were flushed as they were written, and
-// NTFS logs name changes in order and commits that log with the next FlushFileBuffers (of the
-// journal or the acceptance marker), so nothing is left to do.
+// fsync of each file and directory. Windows: the files were flushed as they were written and
+// the moves written through; FlushFileBuffers on the handle of each directory of the tree
+// writes the entries created and removed (links are not followed).
 int flush_tree(const path& directory);
+// Forces the names created, renamed or removed directly in `directory` to the storage device
+// (Linux: fsync of the directory; Windows: FlushFileBuffers on the directory's handle).
+int flush_directory(const path& directory);
 
 bool random_u32(std::uint32_t& out);
 

@@ -103,6 +103,11 @@ version() { [ "$(version_of "$app/Tavrel.exe")" = "$1" ]; } # of the installed T
 retried() { # the rename of a file of this name was tried more than once
     (($(grep -a 'Call KERNEL32.MoveFileExW(' "$case_dir/driver.err" | grep -c -F "\\$1\"") > 1))
 }
+# Every move of the run written through: MOVEFILE_REPLACE_EXISTING | COPY_ALLOWED | WRITE_THROUGH.
+written_through() {
+    grep -a 'Call KERNEL32.MoveFileExW(' "$case_dir/driver.err" | grep -q . &&
+        ! grep -a 'Call KERNEL32.MoveFileExW(' "$case_dir/driver.err" | grep -v ',0000000b) ' >&2
+}
 no_window() { ! grep -aq 'CreateWindowExW(.*L"TavrelUpdateProgress"' "$case_dir/driver.err"; }
 # expect CODE BOX TREE STARTS DOWNLOAD [CHECK[:ARGUMENT]...]: the row of the last run
 #   BOX       - for none, else the text of the only message box, which has no owner, the error
@@ -358,11 +363,11 @@ holds() { # NAME TEXT: the file that Windows opens by NAME in the installation h
     folded_files "$app" | grep -qxF "$want"
 }
 row "non-ASCII case-only renames" 'umlaut_case && run_update "$updater" 2.1.0' 0 - - U removed \
-    same_as_packed holds:ärger.dll:"new ä" holds:Übersetzungen/de.txt:neu
+    same_as_packed holds:ärger.dll:"new ä" holds:Übersetzungen/de.txt:neu written_through
 row "non-ASCII case-only renames rolled back" 'umlaut_case && run_update "$test_updater" 2.1.0 \
     TAVREL_TEST_CONFIRMATION_MS=1500 TAVREL_DEMO_BEHAVIOUR=exit' 1 \
     "The updated application could not be launched." - UP kept same_as_before \
-    holds:ÄRGER.DLL:"old Ä" holds:übersetzungen/de.txt:alt
+    holds:ÄRGER.DLL:"old Ä" holds:übersetzungen/de.txt:alt written_through
 
 pairs_dir=$updates/pairs
 rm -rf "$pairs_dir"

@@ -310,6 +310,19 @@ flush_result flush_file(const path& p) {
     return flush_result::ok;
 }
 
+int flush_directory(const path& directory) {
+    if (const int injected = hooks::injected_error("flush_directory"))
+        return injected;
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return last_error();
+    const int code = ::fsync(fd) == 0 ? 0 : last_error();
+    ::close(fd);
+    if (code == 0)
+        hooks::after_flush(directory);
+    return code;
+}
+
 int flush_tree(const path& directory) {
     if (const int injected = hooks::injected_error("flush_tree"))
         return injected;

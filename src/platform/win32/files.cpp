@@ -413,8 +413,13 @@ int rename_replace(const path& from, const path& to) {
     if (const int injected = hooks::injected_error("rename"))
         return injected;
     if (const int code = retry_transient("rename", [&] {
+            // MOVEFILE_WRITE_THROUGH: "the function does not return until the file is
+            // actually moved on the disk" (learn.microsoft.com/windows/win32/api/winbase/
+            // nf-winbase-movefileexw). So each move is durable, in the order made, on every file
+            // system: NTFS, ReFS, and FAT32/exFAT, which keep no ordered log of name changes.
             return MoveFileExW(api(from).c_str(), api(to).c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                                   MOVEFILE_WRITE_THROUGH)
                        ? 0
                        : last_error();
         }))
@@ -534,10 +539,68 @@ flush_result flush_file(const path& p) {
     return flush_result::ok;
 }
 
-int flush_tree(const path&) {
-    // Each durable file was flushed as it was written; NTFS logs renames and removals in order
-    // and the next FlushFileBuffers commits that log.
-    return hooks::injected_error("flush_tree");
+namespace {
+
+// FlushFileBuffers "writes all the buffered information for a specified file to the device"
+// and needs GENERIC_WRITE (learn.microsoft.com/windows/win32/api/fileapi/
+// nf-fileapi-flushfilebuffers); a directory is opened as a file with FILE_FLAG_BACKUP_SEMANTICS
+// (learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-createfilew). The flush underneath,
+// on a file or a directory handle, writes "file data and metadata in the file cache" and
+// synchronizes the device's cache on NTFS, ReFS, FAT and exFAT (learn.microsoft.com/
+// windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntflushbuffersfileex, flags 0). For a
+// directory, its metadata are its entries: what was created in it or removed from it.
+int flush_directory_handle(const path& dir) {
+    const HANDLE h = CreateFileW(api(dir).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error();
+    const int code = FlushFileBuffers(h) ? 0 : last_error();
+    CloseHandle(h);
+    return code;
+}
+
+int flush_directories_below(const path& dir) {
+    if (const int code = retry_transient("flush_tree", [&] { return flush_directory_handle(dir); }))
+        return code;
+    std::vector<path> children;
+    bool advancing = false;
+    if (const int code = list_directory(dir, children, advancing))
+        return code;
+    for (const auto& child : children) {
+        const DWORD attributes = GetFileAttributesW(api(dir / child).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return last_error();
+        // Links are not followed: what they point to is no part of this tree.
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            if (const int code = flush_directories_below(dir / child))
+                return code;
+    }
+    return 0;
+}
+
+} // namespace
+
+int flush_tree(const path& directory) {
+    if (const int injected = hooks::injected_error("flush_tree"))
+        return injected;
+    // Moves are written through as they are made and durable files flushed as they are
+    // written; what is left are the entries created in or removed from each directory.
+    if (const int code = flush_directories_below(directory))
+        return code;
+    hooks::after_flush(directory);
+    return 0;
+}
+
+int flush_directory(const path& directory) {
+    if (const int injected = hooks::injected_error("flush_directory"))
+        return injected;
+    if (const int code =
+            retry_transient("flush_directory", [&] { return flush_directory_handle(directory); }))
+        return code;
+    hooks::after_flush(directory);
+    return 0;
 }
 
 bool random_u32(std::uint32_t& out) {
