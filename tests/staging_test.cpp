@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "install/transaction.h"
+#include "staging/delta_description.h"
 #include "staging/destination.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
@@ -55,6 +56,34 @@ std::string read_manifest(const fs::path& file) {
     for (const auto& p : paths)
         read += (read.empty() ? "" : "|") + p;
     return "ok " + read;
+}
+
+TEST(delta_description, is_read_or_refused_and_written_back) {
+    const std::string a(128, 'a'), b(128, 'b');
+    const char* kinds[] = {"whole", "patched", "kept"};
+    for (const case_row& c : read_cases("delta_descriptions")) {
+        SCOPED_TRACE(c[2]);
+        const std::string text = "tavrel-delta 1\n" + expand(c[0], {{"{a}", a}, {"{b}", b}});
+        std::string outcome;
+        try {
+            const delta_description description = parse_delta_description(text);
+            for (const delta_file& file : description.files) {
+                outcome += outcome.empty() ? "ok " : "|";
+                outcome += std::string(kinds[static_cast<int>(file.kind)]) + ":" + file.path;
+                // {a} is the base's hash wherever there is one, {b} the result's.
+                sha512_digest aa, bb;
+                aa.fill(0xAA);
+                bb.fill(0xBB);
+                EXPECT_EQ(file.base, file.kind == delta_kind::whole ? sha512_digest{} : aa);
+                EXPECT_EQ(file.result, file.kind == delta_kind::patched ? bb : sha512_digest{});
+            }
+            EXPECT_EQ(write_delta_description(description), text);
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "The update's delta description is invalid.");
+            outcome = "invalid";
+        }
+        EXPECT_EQ(outcome, c[1]);
+    }
 }
 
 TEST(package_manifest, is_read_or_refused) {

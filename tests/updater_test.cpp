@@ -3,6 +3,10 @@
 // tavrel-release check).
 #include "app/installation_lock.h"
 #include "app/launch.h"
+#include "auth/ed25519/sha512.h"
+#include "delta/patch_writer.h"
+#include "staging/delta_description.h"
+#include "staging/package_manifest.h"
 #include "support/case_table.h"
 #include "support/installation.h"
 #include "support/signing.h"
@@ -113,6 +117,65 @@ TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) 
     EXPECT_EQ(s.recover().exit_code, 0);
     EXPECT_EQ(s.installed(), s.old_files);
     EXPECT_FALSE(s.staging_left());
+}
+
+// A delta package as a publisher makes it (its description, changed files whole or as patches
+// under their own names, unchanged ones left out, the manifest of the whole new version), given
+// to this updater, which reads no delta description: the manifest does not match the archive's
+// files, so it is refused before anything is staged, and the application starts again.
+TEST_F(updater, a_delta_package_is_refused_by_an_updater_that_predates_deltas) {
+    const fs::path new_tree = s.inst.root / "delta-new";
+    write_tree(new_tree, version_files("2.1.0"));
+    fs::copy_file(s.inst.app_dir / "readme.txt", new_tree / "readme.txt",
+                  fs::copy_options::overwrite_existing); // one file the release keeps
+    const auto digest = [](const std::string& bytes) {
+        sha512_digest d;
+        sha512_context context;
+        sha512_init(&context);
+        sha512_update(&context, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        sha512_final(&context, d.data());
+        return d;
+    };
+    delta_description description{{2, 0, 3}, {}};
+    std::vector<zip_entry_spec> entries;
+    std::vector<std::string> listed;
+    for (const auto& [name, node] : files_of(snapshot_tree(new_tree))) {
+        const std::string now = read_bytes(new_tree / name);
+        const fs::path installed = s.inst.app_dir / name;
+        const std::string before = fs::exists(installed) ? read_bytes(installed) : "";
+        listed.push_back(name);
+        if (!fs::exists(installed)) {
+            description.files.push_back({delta_kind::whole, name, {}, {}});
+            entries.push_back(file_entry(name, now));
+        } else if (before == now) {
+            description.files.push_back({delta_kind::kept, name, digest(before), {}});
+        } else {
+            description.files.push_back({delta_kind::patched, name, digest(before), digest(now)});
+            const auto bytes = [](const std::string& text) {
+                return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+            };
+            entries.push_back(file_entry(name, make_patch(bytes(before), bytes(now))));
+        }
+    }
+    std::set<delta_kind> kinds;
+    for (const delta_file& file : description.files)
+        kinds.insert(file.kind);
+    ASSERT_EQ(kinds.size(), 3u) << "a file of each kind";
+    entries.push_back(file_entry(delta_description_name, write_delta_description(description)));
+    entries.push_back(file_entry(package_manifest_name, package_manifest_bytes(listed)));
+    const std::string archive = build_zip(entries);
+    write_bytes(s.inst.archive, archive);
+    s.package = {sign_bytes_base64(std::span(reinterpret_cast<const std::uint8_t*>(archive.data()),
+                                             archive.size())),
+                 std::to_string(archive.size())};
+
+    const run_result r = with_app(s.update_arguments(0), {});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "The signed package manifest does not match its files.\n");
+    EXPECT_EQ(s.installed(), s.old_files);
+    EXPECT_FALSE(s.staging_left());
+    EXPECT_EQ(s.inst.starts(1), std::vector<std::string>{restarted()});
+    EXPECT_TRUE(fs::exists(s.inst.archive));
 }
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {

@@ -1,6 +1,7 @@
 #include "staging/package_manifest.h"
 
 #include "common/text.h"
+#include "staging/delta_description.h"
 #include "staging/package_path.h"
 
 #include <set>
@@ -30,14 +31,12 @@ std::string read_whole_file(const path& file, std::uint64_t size) {
     return bytes;
 }
 
-// Names that an update must never remove, so no manifest may list them at the root (compared
-// as Windows compares names).
+} // namespace
+
 bool is_reserved_key(const std::string& key) {
     return key == "uninstall.exe" || key == package_manifest_name ||
-           key == ".tavrel-install-files.txt";
+           key == ".tavrel-install-files.txt" || key == delta_description_name;
 }
-
-} // namespace
 
 void read_package_manifest(const path& file, std::vector<std::string>& package_manifest_paths) {
     std::uint64_t size = 0;
