@@ -3,17 +3,15 @@
 // tavrel-release check).
 #include "app/installation_lock.h"
 #include "app/launch.h"
-#include "auth/ed25519/sha512.h"
-#include "delta/patch_writer.h"
-#include "staging/delta_description.h"
-#include "staging/package_manifest.h"
 #include "support/case_table.h"
+#include "support/delta_package.h"
 #include "support/installation.h"
 #include "support/signing.h"
 #include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -41,6 +39,13 @@ class updater : public ::testing::Test {
     run_result with_app(std::vector<std::string> args, const std::vector<std::string>& app_options,
                         const environment_list& extra = {},
                         const std::string& program_name = "tavrel-updater") {
+        return with_app(s, std::move(args), app_options, extra, program_name);
+    }
+    run_result with_app(const update_scenario& scenario, std::vector<std::string> args,
+                        const std::vector<std::string>& app_options,
+                        const environment_list& extra = {},
+                        const std::string& program_name = "tavrel-updater") {
+        const update_scenario& s = scenario;
         std::vector<std::string> app_args = {"parent", s.inst.download_dir.string()};
         app_args.insert(app_args.end(), app_options.begin(), app_options.end());
         child_process app(program("tavrel-demo-app"), app_args);
@@ -119,63 +124,62 @@ TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) 
     EXPECT_FALSE(s.staging_left());
 }
 
-// A delta package as a publisher makes it (its description, changed files whole or as patches
-// under their own names, unchanged ones left out, the manifest of the whole new version), given
-// to this updater, which reads no delta description: the manifest does not match the archive's
-// files, so it is refused before anything is staged, and the application starts again.
-TEST_F(updater, a_delta_package_is_refused_by_an_updater_that_predates_deltas) {
-    const fs::path new_tree = s.inst.root / "delta-new";
-    write_tree(new_tree, version_files("2.1.0"));
-    fs::copy_file(s.inst.app_dir / "readme.txt", new_tree / "readme.txt",
-                  fs::copy_options::overwrite_existing); // one file the release keeps
-    const auto digest = [](const std::string& bytes) {
-        sha512_digest d;
-        sha512_context context;
-        sha512_init(&context);
-        sha512_update(&context, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-        sha512_final(&context, d.data());
-        return d;
+// A delta package from 2.0.3 to 2.1.0 (Tavrel.exe and two files patched, three whole, the
+// readme kept) installs exactly the tree of the full package. One given to an installation that
+// is not its base is refused before anything is staged, and so is one whose description has a
+// format this updater does not know; the application starts again, nothing changes.
+TEST_F(updater, a_delta_update_installs_the_full_tree_or_changes_nothing) {
+    tree_spec updated = version_files("2.1.0");
+    updated["readme.txt"] = version_files("2.0.3")["readme.txt"];
+    update_scenario d{version_files("2.0.3"), updated};
+    const std::string delta = delta_archive(d.inst.app_dir, "2.0.3", d.inst.archive);
+    const std::string future =
+        delta_archive(d.inst.app_dir, "2.0.3", d.inst.archive, "tavrel-delta 2");
+    const std::regex updated_start("start --disable-splash --tavrel-update-event=.*");
+    const std::string not_base = "The update does not fit the installed version.\n";
+    struct row {
+        std::string what;
+        std::function<void()> change; // of the installation, before the run
+        const std::string& package;
+        std::string message;
     };
-    delta_description description{{2, 0, 3}, {}};
-    std::vector<zip_entry_spec> entries;
-    std::vector<std::string> listed;
-    for (const auto& [name, node] : files_of(snapshot_tree(new_tree))) {
-        const std::string now = read_bytes(new_tree / name);
-        const fs::path installed = s.inst.app_dir / name;
-        const std::string before = fs::exists(installed) ? read_bytes(installed) : "";
-        listed.push_back(name);
-        if (!fs::exists(installed)) {
-            description.files.push_back({delta_kind::whole, name, {}, {}});
-            entries.push_back(file_entry(name, now));
-        } else if (before == now) {
-            description.files.push_back({delta_kind::kept, name, digest(before), {}});
+    for (const row& r : std::vector<row>{
+             {"the base", [] {}, delta, ""},
+             {"a kept file changed", [&] { write_bytes(d.inst.app_dir / "readme.txt", "changed"); },
+              delta, not_base},
+             {"a patched file changed",
+              [&] { write_bytes(d.inst.app_dir / "plugins/a.dll", "changed"); }, delta, not_base},
+             {"a kept file missing", [&] { fs::remove(d.inst.app_dir / "readme.txt"); }, delta,
+              not_base},
+             {"another installed version",
+              [&] { install_demo_app(d.inst.app_dir / "Tavrel.exe", "2.0.2.0"); }, delta, not_base},
+             {"a description of another format", [] {}, future,
+              "The update's delta description is invalid.\n"},
+         }) {
+        SCOPED_TRACE(r.what);
+        d.reset();
+        r.change();
+        const tree_snapshot before = snapshot_tree(d.inst.app_dir);
+        write_bytes(d.inst.archive, r.package);
+        d.package = {
+            sign_bytes_base64(std::span(reinterpret_cast<const std::uint8_t*>(r.package.data()),
+                                        r.package.size())),
+            std::to_string(r.package.size())};
+        const run_result result = with_app(d, d.update_arguments(0), {});
+        EXPECT_EQ(result.err, r.message);
+        EXPECT_EQ(result.exit_code, r.message.empty() ? 0 : 1);
+        EXPECT_FALSE(d.staging_left());
+        const std::vector<std::string> starts = d.inst.starts(1);
+        ASSERT_EQ(starts.size(), 1u);
+        if (r.message.empty()) {
+            EXPECT_EQ(d.installed(), d.new_files);
+            EXPECT_TRUE(std::regex_match(starts[0], updated_start)) << starts[0];
         } else {
-            description.files.push_back({delta_kind::patched, name, digest(before), digest(now)});
-            const auto bytes = [](const std::string& text) {
-                return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-            };
-            entries.push_back(file_entry(name, make_patch(bytes(before), bytes(now))));
+            EXPECT_EQ(snapshot_tree(d.inst.app_dir), before);
+            EXPECT_EQ(starts[0], "start --disable-splash|" + d.inst.app_dir.string());
+            EXPECT_TRUE(fs::exists(d.inst.archive));
         }
     }
-    std::set<delta_kind> kinds;
-    for (const delta_file& file : description.files)
-        kinds.insert(file.kind);
-    ASSERT_EQ(kinds.size(), 3u) << "a file of each kind";
-    entries.push_back(file_entry(delta_description_name, write_delta_description(description)));
-    entries.push_back(file_entry(package_manifest_name, package_manifest_bytes(listed)));
-    const std::string archive = build_zip(entries);
-    write_bytes(s.inst.archive, archive);
-    s.package = {sign_bytes_base64(std::span(reinterpret_cast<const std::uint8_t*>(archive.data()),
-                                             archive.size())),
-                 std::to_string(archive.size())};
-
-    const run_result r = with_app(s.update_arguments(0), {});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "The signed package manifest does not match its files.\n");
-    EXPECT_EQ(s.installed(), s.old_files);
-    EXPECT_FALSE(s.staging_left());
-    EXPECT_EQ(s.inst.starts(1), std::vector<std::string>{restarted()});
-    EXPECT_TRUE(fs::exists(s.inst.archive));
 }
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {

@@ -1,6 +1,8 @@
 #include "staging/stage_update.h"
 
 #include "common/text.h"
+#include "staging/delta_base.h"
+#include "staging/delta_description.h"
 #include "staging/destination.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
@@ -9,7 +11,9 @@
 #include "staging/zip_reader.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -81,8 +85,9 @@ struct staging_plan {
     std::set<std::string> keys; // package paths of the files, ASCII-folded
     std::vector<planned_file> files;
     path manifest; // the package file manifest as stored, whatever its case; empty without one
-    std::uint64_t largest = 0; // uncompressed size of the largest file
-    std::uint64_t total = 0;   // uncompressed size of all files
+    std::optional<std::uint64_t> description; // the entry of a delta package's description
+    std::uint64_t largest = 0;                // uncompressed size of the largest file
+    std::uint64_t total = 0;                  // uncompressed size of all files
 };
 
 // Names that a case-insensitive file system would merge, or that would make one path both a
@@ -132,10 +137,17 @@ staging_plan plan_entries(const zip_reader& reader) {
         path relative_path = path_from_utf8(name);
         if (name == executable_name)
             has_executable = true;
+        names.push_back(name);
+        if (folded_path_key(name) == delta_description_name) {
+            // Read for the staging, never staged itself.
+            require(name == delta_description_name && record.size <= max_delta_description_size,
+                    "The update's delta description is invalid.");
+            plan.description = index;
+            continue;
+        }
         if (folded_path_key(name) == package_manifest_name)
             plan.manifest = relative_path;
         plan.files.push_back({index, std::move(relative_path)});
-        names.push_back(name);
         total_size += record.size;
         plan.largest = std::max(plan.largest, record.size);
     }
@@ -151,8 +163,39 @@ std::uint32_t draw_random() {
     return value;
 }
 
+// What a delta package brings, by package path (ASCII-folded as the plan's keys).
+struct delta_plan {
+    delta_description description;
+    std::map<std::string, const delta_file*> by_key;
+};
+
+// The description of a delta package, consistent with its archive: the files it brings whole
+// or patched are exactly the archive's (the manifest aside), the kept ones are not in it.
+std::optional<delta_plan> read_delta_plan(const zip_reader& reader, const staging_plan& plan) {
+    if (!plan.description)
+        return std::nullopt;
+    const char* invalid = "The update's delta description is invalid.";
+    zip_entry_record record;
+    require(reader.entry_record(*plan.description, record), "Could not inspect an update file.");
+    std::string text(static_cast<std::size_t>(record.size), '\0');
+    require(reader.extract(*plan.description, text.data(), record.size),
+            "An update file failed decompression or CRC validation.");
+    delta_plan delta{parse_delta_description(text), {}};
+    std::size_t brought = 0;
+    for (const delta_file& file : delta.description.files) {
+        const std::string key = to_ascii_lower(file.path);
+        require(delta.by_key.emplace(key, &file).second, invalid);
+        const bool in_archive = plan.keys.contains(key);
+        require(in_archive == (file.kind != delta_kind::kept), invalid);
+        brought += in_archive ? 1 : 0;
+    }
+    require(brought + (plan.manifest.empty() ? 0 : 1) == plan.files.size(), invalid);
+    return delta;
+}
+
 void extract_files(const zip_reader& reader, const staging_plan& plan,
-                   const staged_update& transaction, progress_meter* progress) {
+                   const staged_update& transaction, const delta_plan* delta,
+                   progress_meter* progress) {
     if (progress)
         progress->begin(progress_stage::staging, plan.total);
     const path new_dir = join(transaction.staging_dir, staged_files_directory);
@@ -170,13 +213,26 @@ void extract_files(const zip_reader& reader, const staging_plan& plan,
         }
         require(reader.extract(file.index, buffer.get(), record.size),
                 "An update file failed decompression or CRC validation.");
+        // A patched file is staged as the new file its patch makes from the installed one.
+        std::vector<std::uint8_t> patched;
+        const unsigned char* staged = buffer.get();
+        std::size_t staged_size = size;
+        if (delta) {
+            const auto found = delta->by_key.find(to_ascii_lower(path_to_utf8(file.relative_path)));
+            if (found != delta->by_key.end() && found->second->kind == delta_kind::patched) {
+                patched = make_patched_file(transaction.app_dir, *found->second,
+                                            {buffer.get(), size}, max_file_size);
+                staged = patched.data();
+                staged_size = patched.size();
+            }
+        }
         const path destination = join(new_dir, file.relative_path);
         tavrel::create_directories(parent_path(destination));
         // Folded keys are unique, so an existing file means the file system merged two names
         // that the folding does not (a volume whose case table differs from ours).
         require(!path_exists(destination),
                 "The update contains paths that alias on this filesystem.");
-        require(platform::write_file(destination, buffer.get(), size,
+        require(platform::write_file(destination, staged, staged_size,
                                      platform::write_mode::durable) == 0,
                 "Could not write an update staging file.");
         if (progress)
@@ -218,16 +274,32 @@ bool is_staged_file(const path& p) {
 // installed files the new package drops: those that the staged tree, on the same volume and so
 // under the same rules for names, does not hold as a file. A case-only rename thus replaces the
 // file where the file system ignores case, and removes the old name where it does not.
-std::vector<update_entry> removals(const staging_plan& plan, const staged_update& transaction) {
-    if (plan.manifest.empty())
+// A delta package's manifest lists the files it keeps too, which stay where they are.
+std::vector<update_entry> removals(const staging_plan& plan, const staged_update& transaction,
+                                   const delta_plan* delta) {
+    if (plan.manifest.empty()) {
+        require(!delta, "The signed package manifest does not match its files.");
         return {};
+    }
     const path new_dir = join(transaction.staging_dir, staged_files_directory);
     std::vector<std::string> listed;
     read_package_manifest(join(new_dir, plan.manifest), listed);
+    const auto kept = [&](const std::string& key) {
+        if (!delta)
+            return false;
+        const auto found = delta->by_key.find(key);
+        return found != delta->by_key.end() && found->second->kind == delta_kind::kept;
+    };
+    std::size_t kept_count = 0;
+    if (delta)
+        for (const delta_file& file : delta->description.files)
+            kept_count += file.kind == delta_kind::kept ? 1 : 0;
     // Listed keys are unique and never the manifest's own, so membership and size suffice.
-    bool matches = listed.size() + 1 == plan.files.size();
-    for (std::size_t i = 0; matches && i < listed.size(); ++i)
-        matches = plan.keys.contains(to_ascii_lower(listed[i]));
+    bool matches = listed.size() + 1 == plan.files.size() + kept_count;
+    for (std::size_t i = 0; matches && i < listed.size(); ++i) {
+        const std::string key = to_ascii_lower(listed[i]);
+        matches = plan.keys.contains(key) || kept(key);
+    }
     require(matches, "The signed package manifest does not match its files.");
 
     const path& app_dir = transaction.app_dir;
@@ -244,7 +316,7 @@ std::vector<update_entry> removals(const staging_plan& plan, const staged_update
         entries.push_back({installed_name, false, false, true});
     for (const auto& package_path : installed) {
         path relative_path = path_from_utf8(package_path);
-        if (is_staged_file(join(new_dir, relative_path)))
+        if (kept(to_ascii_lower(package_path)) || is_staged_file(join(new_dir, relative_path)))
             continue;
         require_destination(app_dir, relative_path);
         if (path_exists(join(app_dir, relative_path)))
@@ -271,11 +343,16 @@ void stage(staged_update& transaction, std::span<const unsigned char> archive,
     zip_reader reader;
     require(reader.open(archive.data(), archive.size()), "The update is not a valid ZIP archive.");
     const staging_plan plan = plan_entries(reader);
+    // A delta fits only its base: checked before anything is staged.
+    const std::optional<delta_plan> delta = read_delta_plan(reader, plan);
+    if (delta)
+        check_delta_base(transaction.app_dir, delta->description);
     transaction.staging_dir = create_staging_directory(transaction.app_dir, draw_random);
     if (const int code = platform::clear_read_only(transaction.staging_dir))
         throw file_system_error("permissions", code, transaction.staging_dir);
-    extract_files(reader, plan, transaction, progress);
-    transaction.entries = removals(plan, transaction);
+    const delta_plan* delta_files = delta ? &*delta : nullptr;
+    extract_files(reader, plan, transaction, delta_files, progress);
+    transaction.entries = removals(plan, transaction, delta_files);
     for (const auto& file : plan.files)
         transaction.entries.push_back({file.relative_path, false, false, false});
     check_journal_limits(transaction);
