@@ -1,7 +1,8 @@
 // Crashes: the test build dies right after its N-th file-system change, for every N of an update
-// (and of a recovery); the product is killed at random instants. Recovery must then leave the old
-// version, or the new one once the acceptance marker was on disk, with no unaccepted staging
-// directory, and a later update must still succeed.
+// from a full package and from a delta (and of a recovery); the product is killed at random
+// instants. Recovery must then leave the old version, or the new one once the acceptance marker was
+// on disk, with no unaccepted staging directory, and a later update must still succeed.
+#include "support/delta_package.h"
 #include "support/installation.h"
 #include "support/signing.h"
 #include "support/zip_builder.h"
@@ -56,8 +57,13 @@ int marker_change(const std::vector<change>& changes) {
     return 0;
 }
 
-TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_version) {
+// The update of a full package, and of a delta (patched, kept and whole files).
+class crash_points : public ::testing::TestWithParam<bool> {};
+
+TEST_P(crash_points, every_crash_point_of_an_update_recovers_to_a_whole_version) {
     update_scenario s(version(false), version(true));
+    if (GetParam())
+        use_delta(s);
     const std::vector<change> changes = changes_of_a_run(s);
     ASSERT_EQ(s.installed(), s.new_files);
     const int marker_written = marker_change(changes);
@@ -91,10 +97,17 @@ TEST(crash_consistency, every_crash_point_of_an_update_recovers_to_a_whole_versi
             continue;
         s.prepare_download();
         const run_result again = s.update();
-        ASSERT_EQ(again.exit_code, 0) << again.err;
+        // The new version is no base of the delta: refused, and nothing changes.
+        if (GetParam() && accepted)
+            ASSERT_EQ(again.err, "The update does not fit the installed version.\n");
+        else
+            ASSERT_EQ(again.exit_code, 0) << again.err;
         ASSERT_EQ(s.installed(), s.new_files);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(packages, crash_points, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "delta" : "full"; });
 
 // The recovery itself may die after any of its changes; the next one still finishes.
 TEST(crash_consistency, a_recovery_interrupted_after_any_change_is_finished_by_the_next) {

@@ -7,6 +7,7 @@
 // copy is recovered with `--recover` and must hold the old tree or the new one, byte for byte,
 // the new one once the acceptance marker was flushed, and start Tavrel.exe. ext4 orders its
 // metadata strictly; btrfs less so. Needs root and loop devices, as CI has.
+#include "support/delta_package.h"
 #include "support/installation.h"
 
 #include <gtest/gtest.h>
@@ -292,6 +293,17 @@ TEST_P(power_loss, after_every_change_and_at_random_instants_the_disk_holds_a_wh
     std::cout << system.name << ": " << copies << " power cuts, " << recovered_old
               << " recovered the old version, " << recovered_new << " the new one\n";
     EXPECT_GT(recovered_old, 0); // the copies before the marker
+}
+
+// A delta update, stopped after every change with the metadata committed: its patched files
+// are staged from the installed ones, its kept files never move.
+TEST_P(power_loss, after_every_change_of_a_delta_update_the_disk_holds_a_whole_version) {
+    use_delta(scenario); // the download only: the installed old version stays as it is
+    recover_all(run_update("tavrel-updater-test", stops::after_changes, true));
+    std::cout << system.name << ", delta: " << copies << " power cuts, " << recovered_old
+              << " recovered the old version, " << recovered_new << " the new one\n";
+    EXPECT_GT(recovered_old, 0);
+    EXPECT_GT(recovered_new, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(file_systems, power_loss, ::testing::Values(ext4, btrfs),

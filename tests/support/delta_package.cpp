@@ -76,4 +76,8 @@ std::string delta_archive(const fs::path& base_dir, const std::string& base_vers
     return build_zip(entries);
 }
 
+void use_delta(update_scenario& scenario) {
+    scenario.replace_package(delta_archive(scenario.old_tree(), "2.0.3", scenario.archive()));
+}
+
 } // namespace tavrel::test

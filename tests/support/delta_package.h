@@ -19,4 +19,7 @@ std::string delta_archive(const fs::path& base_dir, const std::string& base_vers
                           const fs::path& full_archive,
                           const std::string& description_header = "tavrel-delta 1");
 
+// The scenario's update as a delta from its old version (Tavrel.exe 2.0.3).
+void use_delta(update_scenario& scenario);
+
 } // namespace tavrel::test

@@ -149,6 +149,15 @@ void update_scenario::reset() {
     prepare_download();
 }
 
+void update_scenario::replace_package(const std::string& archive_bytes) {
+    write_bytes(archive_, archive_bytes);
+    package = {
+        sign_bytes_base64(std::span(reinterpret_cast<const std::uint8_t*>(archive_bytes.data()),
+                                    archive_bytes.size())),
+        std::to_string(archive_bytes.size())};
+    prepare_download();
+}
+
 void update_scenario::prepare_download() {
     fs::remove_all(inst.download_dir);
     fs::create_directories(inst.download_dir);

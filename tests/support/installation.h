@@ -87,6 +87,12 @@ class update_scenario {
     tree_snapshot installed() const;
     bool staging_left() const;
 
+    // The old version as installed, and the signed archive of the new one.
+    const fs::path& old_tree() const { return old_template_; }
+    const fs::path& archive() const { return archive_; }
+    // Another archive of the same update (a delta of it, say), signed; then a fresh download.
+    void replace_package(const std::string& archive_bytes);
+
   private:
     fs::path old_template_;
     fs::path archive_;
