@@ -253,6 +253,68 @@ TEST_F(tools, release_writes_the_package_and_the_feed_and_judges_it_as_the_updat
               "1 The update signature could not be verified. No installed files were changed.\n");
 }
 
+// A delta per earlier release: kept, patched and whole files, listed in the feed with its own
+// size, hash and signature; the check judges it against an installation as the updater would.
+TEST_F(tools, release_writes_a_delta_for_each_earlier_release_and_the_check_judges_it) {
+    const fs::path old_tree = inst.root / "old-tree";
+    const fs::path old_out = inst.root / "old-out";
+    std::string data(20000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7919 % 251);
+    write_tree(old_tree, {{"Tavrel.exe", "demo-app 2.0.5.0"},
+                          {"keep.txt", "the same in both"},
+                          {"data/big.dat", data},
+                          {"gone.txt", "only in 2.0.5"}});
+    write_tree(tree, {{"Tavrel.exe", "demo-app 2.1.0.7"},
+                      {"keep.txt", "the same in both"},
+                      {"data/big.dat", data.substr(0, 9000) + "inserted" + data.substr(9000)},
+                      {"added.txt", "only in 2.1.0"}});
+    ASSERT_EQ(tool("tavrel-release", {old_tree.string(), old_out.string(), "--key",
+                                      test_key_file.string(), "--version", "2.0.5"})
+                  .exit_code,
+              0);
+    const run_result r =
+        tool("tavrel-release",
+             {tree.string(), out.string(), "--key", test_key_file.string(), "--version", "2.1.0",
+              "--delta-from", (old_out / "update.zip").string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const fs::path delta = out / "update-from-2.0.5.zip";
+    const std::string bytes = read_bytes(delta);
+    EXPECT_NE(r.out.find("  update-from-2.0.5.zip  " + std::to_string(bytes.size()) +
+                         " bytes for installations of 2.0.5: 2 files patched, 1 whole, 1 kept\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_LT(bytes.size() * 4, read_bytes(out / "update.zip").size());
+    const std::string sha256 = run("/usr/bin/sha256sum", {delta.string()}).out.substr(0, 64);
+    EXPECT_NE(read_bytes(out / "update.json")
+                  .find("\"files\": 4,\n  \"deltas\": [\n    {\"base\": \"2.0.5\", \"file\": "
+                        "\"update-from-2.0.5.zip\", \"size\": " +
+                        std::to_string(bytes.size()) + ", \"signature\": \"" +
+                        test_signature_base64(delta) + "\", \"sha256\": \"" + sha256 +
+                        "\"}\n  ]\n}\n"),
+              std::string::npos)
+        << read_bytes(out / "update.json");
+    // The full package's manifest, and a description; what the base holds is left out.
+    const std::vector<std::string> entries = entries_of(delta);
+    const std::vector<std::string> full = entries_of(out / "update.zip");
+    EXPECT_EQ(entries.size(), 5u); // description, manifest, Tavrel.exe, data/big.dat, added.txt
+    EXPECT_TRUE(entries[0].starts_with(".tavrel-delta.txt 8 33188 tavrel-delta 1\nbase 2.0.5\n"));
+    EXPECT_EQ(entries[1], full[0]); // the manifest, first of the full package's entries
+
+    const auto check_delta = [&](const std::vector<std::string>& more) {
+        std::vector<std::string> args = {"--delta", "2.0.5"};
+        args.insert(args.end(), more.begin(), more.end());
+        return outcome(check(args));
+    };
+    EXPECT_EQ(check_delta({"--installed", (old_out / "update.zip").string()}), "0 accepted\n");
+    write_tree(old_tree, {{"keep.txt", "changed by the user"}});
+    EXPECT_EQ(check_delta({"--installed", old_tree.string()}),
+              "1 The update does not fit the installed version.\n");
+    const run_result none = check({"--delta", "2.0.4"});
+    EXPECT_EQ(none.exit_code, 1);
+    EXPECT_NE(none.err.find("lists no delta for installations of 2.0.4"), std::string::npos);
+}
+
 TEST_F(tools, release_refuses_what_every_installation_would_refuse) {
     for (const case_row& c : read_cases("release_refusals")) {
         SCOPED_TRACE(c[3]);

@@ -1,13 +1,22 @@
 #include "tools/package_writer.h"
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "staging/package_manifest.h"
 #include "staging/package_path.h"
 
+#include "auth/version.h"
+#include "delta/patch_writer.h"
+#include "staging/delta_base.h"
+#include "staging/delta_description.h"
+
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -36,8 +45,9 @@ constexpr std::uint32_t fixed_unix_mode = 0100644;
 
 struct package_file {
     std::string name; // UTF-8, "/" between components
-    fs::path source;
+    fs::path source;  // or, when empty, `bytes`
     std::uint64_t size = 0;
+    std::string bytes;
 };
 
 using refusal = package_refusal;
@@ -72,7 +82,7 @@ std::vector<package_file> collect_files(const fs::path& root) {
         const std::uintmax_t size = it->file_size(ec);
         if (ec)
             throw refusal("cannot inspect " + in_quotes(name) + ": " + ec.message());
-        files.push_back({name, it->path(), size});
+        files.push_back({name, it->path(), size, {}});
     }
     return files;
 }
@@ -155,6 +165,29 @@ void check_names(const std::vector<package_file>& files) {
         throw refusal("the package has no Tavrel.exe at its root");
 }
 
+std::string read_whole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof())
+        throw std::runtime_error("cannot read " + in_quotes(file.string()));
+    return bytes;
+}
+
+std::span<const std::uint8_t> as_bytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// What the archive would hold for the file stored whole.
+std::uint64_t deflated_size(const std::string& bytes) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()),
+                  9) != Z_OK)
+        throw std::runtime_error("zlib");
+    return size;
+}
+
 std::uint64_t total_size(const std::vector<package_file>& files) {
     std::uint64_t total = 0;
     for (const package_file& file : files)
@@ -170,8 +203,8 @@ void set_fixed_metadata(zip_t* archive, zip_int64_t index) {
         throw std::runtime_error(zip_strerror(archive));
 }
 
-void write_archive(const fs::path& output, const std::vector<package_file>& files,
-                   const std::string& manifest) {
+// The entries in name order, each deflated, with fixed metadata.
+void write_archive(const fs::path& output, std::vector<const package_file*> order) {
     int code = 0;
     zip_t* archive = zip_open(output.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!archive) {
@@ -182,18 +215,12 @@ void write_archive(const fs::path& output, const std::vector<package_file>& file
         throw std::runtime_error("cannot create " + in_quotes(output.string()) + ": " + text);
     }
     try {
-        // One sorted list, the manifest in its place among the files.
-        std::vector<const package_file*> order;
-        const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size()};
-        order.push_back(&manifest_entry);
-        for (const package_file& file : files)
-            order.push_back(&file);
         std::sort(order.begin(), order.end(),
                   [](const package_file* a, const package_file* b) { return a->name < b->name; });
         for (const package_file* file : order) {
             zip_source_t* source =
-                file == &manifest_entry
-                    ? zip_source_buffer(archive, manifest.data(), manifest.size(), 0)
+                file->source.empty()
+                    ? zip_source_buffer(archive, file->bytes.data(), file->bytes.size(), 0)
                     : zip_source_file(archive, file->source.c_str(), 0,
                                       static_cast<zip_int64_t>(file->size));
             if (!source)
@@ -233,8 +260,73 @@ package_facts write_package(const fs::path& source, const fs::path& output) {
     const std::string manifest = manifest_bytes(files);
     if (total_size(files) + manifest.size() > max_total_size)
         throw refusal("the files and the package file manifest exceed 2 GiB in total");
-    write_archive(output, files, manifest);
+    // One sorted list, the manifest in its place among the files.
+    const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size(), manifest};
+    std::vector<const package_file*> order{&manifest_entry};
+    for (const package_file& file : files)
+        order.push_back(&file);
+    write_archive(output, order);
     return {files.size()};
+}
+
+delta_facts write_delta_package(const fs::path& source, const fs::path& base,
+                                const fs::path& output) {
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(source, ec)))
+        throw refusal("not a directory: " + in_quotes(source.string()));
+    std::vector<package_file> files = collect_files(source);
+    std::sort(files.begin(), files.end(),
+              [](const package_file& a, const package_file& b) { return a.name < b.name; });
+    check_names(files);
+    const std::string manifest = manifest_bytes(files);
+    delta_facts facts;
+    tavrel::delta_description description;
+    try {
+        description.base = tavrel::read_file_version(base / "Tavrel.exe");
+    } catch (const std::runtime_error& e) {
+        throw refusal("the base " + in_quotes(base.string()) +
+                      " has no readable Tavrel.exe: " + e.what());
+    }
+    facts.base = description.base;
+    std::vector<package_file> entries;
+    for (const package_file& file : files) {
+        const fs::path installed = base / tavrel::path_from_utf8(file.name);
+        if (!fs::is_regular_file(fs::symlink_status(installed, ec))) {
+            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}});
+            entries.push_back(file);
+            ++facts.whole;
+            continue;
+        }
+        const std::string before = read_whole(installed);
+        const std::string now = read_whole(file.source);
+        if (before == now) {
+            description.files.push_back(
+                {tavrel::delta_kind::kept, file.name, tavrel::sha512_of(as_bytes(before)), {}});
+            ++facts.kept;
+            continue;
+        }
+        std::string patch = tavrel::make_patch(as_bytes(before), as_bytes(now));
+        // A patch no smaller than the file deflated whole is not worth the base it needs.
+        if (patch.size() >= deflated_size(now)) {
+            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}});
+            entries.push_back(file);
+            ++facts.whole;
+            continue;
+        }
+        description.files.push_back({tavrel::delta_kind::patched, file.name,
+                                     tavrel::sha512_of(as_bytes(before)),
+                                     tavrel::sha512_of(as_bytes(now))});
+        entries.push_back({file.name, {}, patch.size(), std::move(patch)});
+        ++facts.patched;
+    }
+    const std::string text = tavrel::write_delta_description(description);
+    const package_file description_entry{tavrel::delta_description_name, {}, text.size(), text};
+    const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size(), manifest};
+    std::vector<const package_file*> order{&description_entry, &manifest_entry};
+    for (const package_file& entry : entries)
+        order.push_back(&entry);
+    write_archive(output, order);
+    return facts;
 }
 
 } // namespace tavrel::tools

@@ -4,11 +4,15 @@
 // A tree that the updater would refuse is refused, naming the file at fault.
 #pragma once
 
+#include "auth/version.h"
+
 #include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 
 namespace tavrel::tools {
+
+using tavrel::app_version;
 
 // A tree that cannot become a package; the text names the reason and the file.
 class package_refusal : public std::runtime_error {
@@ -24,5 +28,18 @@ struct package_facts {
 // archive cannot be written.
 package_facts write_package(const std::filesystem::path& source,
                             const std::filesystem::path& output);
+
+struct delta_facts {
+    app_version base; // the version of the base's Tavrel.exe
+    std::size_t whole = 0, patched = 0, kept = 0;
+};
+
+// A delta package of the tree `source` for installations that hold `base` (an installation
+// directory): each file kept where the base holds the same bytes, patched where a patch is
+// smaller than the file deflated, otherwise whole; with the description and the same manifest
+// as the full package. Refusals as write_package, and a base without a readable Tavrel.exe.
+delta_facts write_delta_package(const std::filesystem::path& source,
+                                const std::filesystem::path& base,
+                                const std::filesystem::path& output);
 
 } // namespace tavrel::tools

@@ -1,18 +1,23 @@
 // tavrel-release: a release in one step, and the updater's verdict on it before it is uploaded.
 //
-//   tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C [--force]
+//   tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C
+//                  [--delta-from DIR_OR_ZIP]... [--force]
 //       refuses a tree whose root Tavrel.exe does not carry the file version A.B.C (any fourth
 //       part) or that tavrel-pack would refuse; writes OUT_DIR/update.zip (as tavrel-pack
 //       does) and OUT_DIR/update.json (what the application passes to the updater and what a
-//       feed needs); never over an existing OUT_DIR/update.* without --force
+//       feed needs); for each --delta-from (an earlier release's installation directory or its
+//       update.zip, installed as the updater installs it) a delta package
+//       OUT_DIR/update-from-B.B.B.zip for installations of that base version, listed in
+//       update.json under "deltas"; never over an existing OUT_DIR/update.* without --force
 //   tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]
-//                        [--installed-version A.B.C]
+//                        [--installed-version A.B.C] [--delta B.B.B]
 //       whether the updater would accept that release, judged by the updater's own code: the
 //       download check, staging into a temporary copy of the installation (empty, a copy of
 //       DIR, or what the updater installs from the previous release's update.zip), the version
 //       rule against the installed version (default: the version of the installation's
 //       Tavrel.exe, else the built-in one) and the commit's moves. Prints "accepted" (exit 0) or
-//       the exact message that the updater would show (exit 1).
+//       the exact message that the updater would show (exit 1). With --delta, the release's
+//       delta package for installations of B.B.B is judged instead of update.zip.
 //
 // Exit codes: 0 done or accepted, 1 refused, 2 usage errors.
 #include "app/command_line.h"
@@ -52,11 +57,14 @@ constexpr int exit_refused = 1;
 constexpr int exit_usage = 2;
 
 constexpr char usage_text[] =
-    "usage: tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C [--force]\n"
+    "usage: tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C\n"
+    "                      [--delta-from DIR_OR_ZIP]... [--force]\n"
     "       tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]\n"
-    "                            [--installed-version A.B.C]\n"
-    "The first form writes OUT_DIR/update.zip and OUT_DIR/update.json; the second says whether\n"
-    "the updater would accept them (\"accepted\", or the message it would show).\n";
+    "                            [--installed-version A.B.C] [--delta B.B.B]\n"
+    "The first form writes OUT_DIR/update.zip, a delta package OUT_DIR/update-from-B.B.B.zip for\n"
+    "each earlier release given, and OUT_DIR/update.json; the second says whether the updater\n"
+    "would accept the release, or its delta for installations of B.B.B (\"accepted\", or the\n"
+    "message it would show).\n";
 
 struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -69,6 +77,7 @@ struct refusal : std::runtime_error {
 struct options {
     std::vector<std::string> positional;
     std::map<std::string, std::string> named;
+    std::vector<std::string> delta_from; // the one option that may be given again
     bool force = false;
 };
 
@@ -86,7 +95,9 @@ options parse_options(int argc, char** argv, int first, const std::set<std::stri
                 throw usage_error("unknown option " + word);
             if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))
                 throw usage_error(word + " needs a value");
-            if (!out.named.emplace(word, argv[++i]).second)
+            if (word == "--delta-from")
+                out.delta_from.push_back(argv[++i]);
+            else if (!out.named.emplace(word, argv[++i]).second)
                 throw usage_error(word + " is given twice");
         } else {
             out.positional.push_back(word);
@@ -156,6 +167,21 @@ void check_executable_version(const fs::path& source, const app_version& wanted)
                       version_text(wanted) + ": every installation would refuse this update");
 }
 
+struct scratch_directory;
+void lay_out_installation(const fs::path& given, const fs::path& app_dir);
+
+struct delta_release {
+    std::string base;
+    std::string file;
+    std::size_t size = 0;
+    std::string signature;
+    std::string sha256;
+    tavrel::tools::delta_facts facts;
+};
+
+delta_release write_delta(const fs::path& source, const fs::path& out, const fs::path& given,
+                          const tavrel::tools::key_pair& key, bool force);
+
 int command_release(const options& given) {
     if (given.positional.size() != 2)
         throw usage_error("expected SOURCE_DIR and OUT_DIR");
@@ -181,6 +207,9 @@ int command_release(const options& given) {
     const std::string sha256 = sha256_hex(bytes);
     const std::string public_key = tavrel::tools::public_key_base64(key);
     fs::rename(partial, archive);
+    std::vector<delta_release> deltas;
+    for (const std::string& base : given.delta_from)
+        deltas.push_back(write_delta(source, out, base, key, given.force));
 
     std::ofstream json(feed, std::ios::binary | std::ios::trunc);
     json << "{\n"
@@ -189,8 +218,17 @@ int command_release(const options& given) {
          << "  \"signature\": \"" << signature << "\",\n"
          << "  \"sha256\": \"" << sha256 << "\",\n"
          << "  \"public_key\": \"" << public_key << "\",\n"
-         << "  \"files\": " << facts.files << "\n"
-         << "}\n";
+         << "  \"files\": " << facts.files;
+    // Last, so that a reader of the flat fields above finds theirs first.
+    if (!deltas.empty()) {
+        json << ",\n  \"deltas\": [";
+        for (std::size_t i = 0; i < deltas.size(); ++i)
+            json << (i ? "," : "") << "\n    {\"base\": \"" << deltas[i].base << "\", \"file\": \""
+                 << deltas[i].file << "\", \"size\": " << deltas[i].size << ", \"signature\": \""
+                 << deltas[i].signature << "\", \"sha256\": \"" << deltas[i].sha256 << "\"}";
+        json << "\n  ]";
+    }
+    json << "\n}\n";
     json.close();
     if (!json)
         throw refusal("cannot write " + feed.string());
@@ -201,6 +239,10 @@ int command_release(const options& given) {
               << "  sha256       " << sha256 << "\n"
               << "  public key   " << public_key << "\n"
               << "  update.json  the feed's values\n";
+    for (const delta_release& delta : deltas)
+        std::cout << "  " << delta.file << "  " << delta.size << " bytes for installations of "
+                  << delta.base << ": " << delta.facts.patched << " files patched, "
+                  << delta.facts.whole << " whole, " << delta.facts.kept << " kept\n";
     return 0;
 }
 
@@ -213,11 +255,25 @@ std::map<std::string, std::string> read_feed(const fs::path& file) {
     static const std::regex field(R"re("([a-z_0-9]+)"\s*:\s*(?:"([^"]*)"|([0-9]+)))re");
     std::map<std::string, std::string> fields;
     for (std::sregex_iterator it(text.begin(), text.end(), field), end; it != end; ++it)
-        fields[(*it)[1]] = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
+        fields.emplace((*it)[1], (*it)[2].matched ? (*it)[2].str()
+                                                  : (*it)[3].str()); // the first: not a delta's
+
     for (const char* name : {"version", "size", "signature"})
         if (!fields.contains(name))
             throw refusal(file.string() + " has no \"" + name + "\"");
     return fields;
+}
+
+// The entry of update.json's "deltas" for installations of `base`.
+std::map<std::string, std::string> read_feed_delta(const fs::path& file, const std::string& base) {
+    const std::vector<std::uint8_t> bytes = read_file(file);
+    const std::string text(bytes.begin(), bytes.end());
+    static const std::regex entry(
+        R"re(\{"base": "([0-9.]+)", "file": "([^"/\\]+)", "size": ([0-9]+), "signature": "([^"]*)")re");
+    for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it)
+        if ((*it)[1] == base)
+            return {{"file", (*it)[2]}, {"size", (*it)[3]}, {"signature", (*it)[4]}};
+    throw refusal(file.string() + " lists no delta for installations of " + base);
 }
 
 // A directory of its own below the system's temporary directory, removed with the object.
@@ -247,6 +303,7 @@ void install_release(const fs::path& archive, const fs::path& app_dir) {
 }
 
 // The installation to judge against, in `app_dir`: a copy of a directory, or a release.
+// (Also the base of a delta.)
 void lay_out_installation(const fs::path& given, const fs::path& app_dir) {
     std::error_code ec;
     if (fs::is_directory(given, ec)) {
@@ -258,6 +315,27 @@ void lay_out_installation(const fs::path& given, const fs::path& app_dir) {
     } else {
         throw refusal("no installation directory or update.zip at " + given.string());
     }
+}
+
+// One delta package of the release, for installations like `given`.
+delta_release write_delta(const fs::path& source, const fs::path& out, const fs::path& given,
+                          const tavrel::tools::key_pair& key, bool force) {
+    const scratch_directory scratch;
+    lay_out_installation(given, scratch.path / "app");
+    const fs::path partial = out / "update-delta.zip.partial";
+    delta_release delta;
+    delta.facts = tavrel::tools::write_delta_package(source, scratch.path / "app", partial);
+    delta.base = version_text(delta.facts.base);
+    delta.file = "update-from-" + delta.base + ".zip";
+    std::error_code ec;
+    if (!force && fs::exists(fs::symlink_status(out / delta.file, ec)))
+        throw refusal((out / delta.file).string() + " exists; --force replaces it");
+    const std::vector<std::uint8_t> bytes = read_file(partial);
+    delta.size = bytes.size();
+    delta.signature = tavrel::tools::signature_base64(key, bytes);
+    delta.sha256 = sha256_hex(bytes);
+    fs::rename(partial, out / delta.file);
+    return delta;
 }
 
 // The message the updater would show for this release, or nothing when it would install it.
@@ -332,9 +410,18 @@ int command_check(const options& given) {
     std::optional<fs::path> installation;
     if (const auto dir = given.named.find("--installed"); dir != given.named.end())
         installation = dir->second;
+    fs::path archive = out / "update.zip";
+    std::map<std::string, std::string> feed = read_feed(out / "update.json");
+    if (const auto base = given.named.find("--delta"); base != given.named.end()) {
+        // The delta's own file, size and signature; the release's version.
+        const std::map<std::string, std::string> delta =
+            read_feed_delta(out / "update.json", version_text(feed_version(base->second)));
+        archive = out / fs::path(delta.at("file")).filename();
+        feed["size"] = delta.at("size");
+        feed["signature"] = delta.at("signature");
+    }
     const std::optional<std::string> refused =
-        updater_verdict(out / "update.zip", read_feed(out / "update.json"), public_key,
-                        installation, installed_version);
+        updater_verdict(archive, feed, public_key, installation, installed_version);
     std::cout << (refused ? *refused : "accepted") << "\n";
     return refused ? exit_refused : 0;
 }
@@ -347,8 +434,10 @@ int run(int argc, char** argv) {
     }
     if (first == "check")
         return command_check(parse_options(
-            argc, argv, 2, {"--public-key", "--installed", "--installed-version"}, false));
-    return command_release(parse_options(argc, argv, 1, {"--key", "--version"}, true));
+            argc, argv, 2, {"--public-key", "--installed", "--installed-version", "--delta"},
+            false));
+    return command_release(
+        parse_options(argc, argv, 1, {"--key", "--version", "--delta-from"}, true));
 }
 
 } // namespace
