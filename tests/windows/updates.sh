@@ -253,6 +253,26 @@ row unicode 'download="$case_dir/José 中文/tavrel-download-1" archive=$downlo
     mkdir -p "$download" && run_update "$updater" 2.1.0' 1 "canonical: *: \"$(winpath \
     "$updates/unicode")"'\Jos\00e9 \4e2d\6587\tavrel-download-1\update.zip"' old - untouched
 
+# --- delta updates: the delta package that the Linux tavrel-release makes from the 2.0.3 release
+# installs exactly what the full package installs; given to an installation that is not its
+# base, it is refused before anything is staged and the application starts again ---------------
+rm -rf "$updates/delta-tree" "$updates/delta-out" && new_version "$updates/delta-tree"
+"$linux_build/tools/tavrel-release" "$updates/delta-tree" "$updates/delta-out" --key \
+    "$repo/tests/keys/test_update.key" --version 2.1.0 --delta-from "$updates/old.zip" >/dev/null
+delta_entry=$(grep -o '{"base": "2.0.3".*}' "$updates/delta-out/update.json")
+delta_package=("$(sed -E 's/.*"signature": "([^"]*)".*/\1/' <<<"$delta_entry")"
+    "$(sed -E 's/.*"size": ([0-9]+).*/\1/' <<<"$delta_entry")")
+use_delta() { cp "$updates/delta-out/update-from-2.0.3.zip" "$archive" &&
+    signature=${delta_package[0]} size=${delta_package[1]}; }
+# Tavrel.exe is patched (the small files go whole: their patches would not be smaller).
+exe_kept() { [ "$(tail -c 1 "$app/Tavrel.exe")" = x ]; }
+not_base="The update does not fit the installed version."
+row "delta update" 'use_delta && run_update "$updater" 2.1.0' 0 - new U removed written_through
+row "delta, a patched file changed" 'use_delta && printf x >>"$app/Tavrel.exe" &&
+    run_update "$updater" 2.1.0' 1 "$not_base" - P kept no_staging exe_kept
+row "delta, another installed version" 'use_delta && cp "$updates/bin/demo-2.0.2.0.exe" \
+    "$app/Tavrel.exe" && run_update "$updater" 2.1.0' 1 "$not_base" - P kept no_staging
+
 # --- files held by another program as a virus scanner does (no sharing for delete or rename):
 # held briefly, the rename is retried and the update succeeds; held beyond the 10 s that one
 # operation may wait, the rename fails as before and the update is rolled back ----------------
