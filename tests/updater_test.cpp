@@ -127,7 +127,8 @@ TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) 
 // A delta package from 2.0.3 to 2.1.0 (Tavrel.exe and two files patched, three whole, the
 // readme kept) installs exactly the tree of the full package. One given to an installation that
 // is not its base is refused before anything is staged, and so is one whose description has a
-// format this updater does not know; the application starts again, nothing changes.
+// format this updater does not know; the application starts again, nothing changes. The
+// application's test of a downloaded delta gives the same verdict.
 TEST_F(updater, a_delta_update_installs_the_full_tree_or_changes_nothing) {
     tree_spec updated = version_files("2.1.0");
     updated["readme.txt"] = version_files("2.0.3")["readme.txt"];
@@ -165,6 +166,12 @@ TEST_F(updater, a_delta_update_installs_the_full_tree_or_changes_nothing) {
             sign_bytes_base64(std::span(reinterpret_cast<const std::uint8_t*>(r.package.data()),
                                         r.package.size())),
             std::to_string(r.package.size())};
+        // The application's own test foretells the updater's verdict on the base.
+        const run_result asked =
+            run(program("tavrel-demo-app"),
+                {"fits-delta", d.inst.app_dir.string(), d.inst.archive.string()});
+        EXPECT_EQ(asked.out, r.message.empty() ? "fits\n" : r.message);
+        EXPECT_EQ(asked.exit_code, r.message.empty() ? 0 : 1);
         const run_result result = with_app(d, d.update_arguments(0), {});
         EXPECT_EQ(result.err, r.message);
         EXPECT_EQ(result.exit_code, r.message.empty() ? 0 : 1);

@@ -10,6 +10,9 @@
 //       "cancel", then exit
 //   tavrel-demo-app version FILE
 //       print the file version of an executable
+//   tavrel-demo-app fits-delta APP_DIR DELTA_ARCHIVE
+//       whether the installation is the base of a downloaded delta package: print "fits"
+//       (exit 0), or the reason (exit 1), when the application takes the full package instead
 //   tavrel-demo-app --disable-splash [--tavrel-update-event=NAME]
 //       how the updater starts the application; with an event name it confirms its start
 //
@@ -166,6 +169,11 @@ int run_command(const std::vector<native_text>& args) {
             platform::close_handle(process);
         }
         return app_side::confirm_startup(args[3]) ? 0 : 3;
+    }
+    if (command == "fits-delta" && args.size() == 4) {
+        const std::optional<std::string> refusal = app_side::delta_refusal(args[2], args[3]);
+        std::cout << (refusal ? *refusal : "fits") << "\n";
+        return refusal ? 1 : 0;
     }
     if (command == "version" && args.size() == 3) {
         try {

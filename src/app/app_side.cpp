@@ -2,6 +2,7 @@
 
 #include "app/launch.h"
 #include "common/text.h"
+#include "staging/delta_base.h"
 
 #include <thread>
 
@@ -74,6 +75,17 @@ bool wait_for_ready(const path& download_dir, platform::os_handle updater_proces
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+std::optional<std::string> delta_refusal(const path& app_dir, const path& delta_archive) {
+    constexpr std::size_t max_archive = 0x20000000; // what the updater takes
+    std::string bytes;
+    if (const int code = platform::read_file(delta_archive, max_archive, bytes))
+        return "read: " + platform::error_description(code);
+    if (bytes.size() > max_archive)
+        return "The update archive exceeds the allowed size.";
+    return delta_base_refusal(app_dir,
+                              {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
 }
 
 bool place_cancel(const path& download_dir) {

@@ -38,6 +38,13 @@ bool wait_for_ready(const path& download_dir, platform::os_handle updater_proces
 // Creates the "cancel" marker; the updater then removes the download directory and ends.
 bool place_cancel(const path& download_dir);
 
+// Before it installs a downloaded delta package (update-from-B.B.B.zip of the feed's "deltas"),
+// the application asks whether this installation is its base: the installed Tavrel.exe of
+// version B.B.B and every file that the delta patches or keeps with its recorded hash. Nothing
+// when it is; otherwise the reason (the updater's own message), and the application downloads
+// the full package instead.
+std::optional<std::string> delta_refusal(const path& app_dir, const path& delta_archive);
+
 // The event name of "--tavrel-update-event=NAME" among the arguments, if there is one.
 std::optional<platform::native_text>
 startup_event_from_arguments(const std::vector<platform::native_text>& arguments);

@@ -4,6 +4,7 @@
 #include "auth/version.h"
 #include "delta/patch_reader.h"
 #include "staging/destination.h"
+#include "staging/zip_reader.h"
 
 #include <stdexcept>
 
@@ -73,6 +74,31 @@ std::vector<std::uint8_t> make_patched_file(const path& app_dir, const delta_fil
     if (sha512_of(result) != file.result)
         throw std::runtime_error("An update file failed decompression or CRC validation.");
     return result;
+}
+
+std::optional<std::string> delta_base_refusal(const path& app_dir,
+                                              std::span<const unsigned char> archive) {
+    try {
+        zip_reader reader;
+        if (!reader.open(archive.data(), archive.size()))
+            return "The update is not a valid ZIP archive.";
+        for (std::uint64_t index = 0; index < reader.entry_count(); ++index) {
+            std::string name;
+            zip_entry_record record;
+            if (!reader.entry_name(index, name) || name != delta_description_name)
+                continue;
+            if (!reader.entry_record(index, record) || record.size > max_delta_description_size)
+                return "The update's delta description is invalid.";
+            std::string text(static_cast<std::size_t>(record.size), '\0');
+            if (!reader.extract(index, text.data(), record.size))
+                return "An update file failed decompression or CRC validation.";
+            check_delta_base(app_dir, parse_delta_description(text));
+            return std::nullopt;
+        }
+        return "The update is not a delta package.";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
 }
 
 } // namespace tavrel

@@ -6,7 +6,9 @@
 #include "staging/delta_description.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tavrel {
@@ -26,5 +28,10 @@ std::vector<std::uint8_t> make_patched_file(const path& app_dir, const delta_fil
                                             std::uint64_t max_size);
 
 sha512_digest sha512_of(std::span<const std::uint8_t> bytes);
+
+// Whether the installation is the base of the delta package `archive` (its description read
+// as the updater reads it): nothing when it is, else the updater's message for it.
+std::optional<std::string> delta_base_refusal(const path& app_dir,
+                                              std::span<const unsigned char> archive);
 
 } // namespace tavrel
