@@ -21,6 +21,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -44,7 +45,7 @@ std::string quoted(const fs::path& p) {
 // The size of what `command` writes to `output`, 0 when it failed.
 std::uintmax_t made_by(const std::string& command, const fs::path& output) {
     fs::remove(output);
-    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+    if (std::system((command + " 2>/dev/null").c_str()) != 0)
         return 0;
     std::error_code ec;
     const auto size = fs::file_size(output, ec);
@@ -121,7 +122,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string filter = argc > 1 ? argv[1] : "";
-    const fs::path work = fs::temp_directory_path() / "tavrel-delta-bench";
+    const fs::path work =
+        fs::temp_directory_path() / ("tavrel-delta-bench-" + std::to_string(::getpid()));
     const fs::path demo = fs::path(TAVREL_BINARY_DIR) / "src/app/tavrel-demo-app";
     const fs::path set_version = fs::path(TAVREL_BINARY_DIR) / "tools/tavrel-set-version";
     std::printf("%-40s %10s %10s %8s %10s %10s %10s %7s %8s %8s\n", "pair", "full", "delta",
@@ -132,6 +134,7 @@ int main(int argc, char** argv) {
         if (!(fields >> name >> from >> to) || name.find(filter) == std::string::npos)
             continue;
         fs::remove_all(work);
+        fs::create_directories(work);
         const fs::path old_tree = work / "old", new_tree = work / "new";
         fs::copy(corpus / name / from, old_tree, fs::copy_options::recursive);
         fs::copy(corpus / name / to, new_tree, fs::copy_options::recursive);
