@@ -247,38 +247,45 @@ void write_archive(const fs::path& output, std::vector<const package_file*> orde
     }
 }
 
-} // namespace
+// The files of the tree `source` in name order, checked as the updater would, and the manifest
+// of the full package that lists them (a delta carries the same).
+struct release_files {
+    std::vector<package_file> files;
+    package_file manifest;
+};
 
-package_facts write_package(const fs::path& source, const fs::path& output) {
+release_files collect_release(const fs::path& source) {
     std::error_code ec;
     if (!fs::is_directory(fs::symlink_status(source, ec)))
         throw refusal("not a directory: " + in_quotes(source.string()));
-    std::vector<package_file> files = collect_files(source);
-    std::sort(files.begin(), files.end(),
+    release_files release{collect_files(source), {}};
+    std::sort(release.files.begin(), release.files.end(),
               [](const package_file& a, const package_file& b) { return a.name < b.name; });
-    check_names(files);
-    const std::string manifest = manifest_bytes(files);
-    if (total_size(files) + manifest.size() > max_total_size)
+    check_names(release.files);
+    std::string manifest = manifest_bytes(release.files);
+    if (total_size(release.files) + manifest.size() > max_total_size)
         throw refusal("the files and the package file manifest exceed 2 GiB in total");
+    release.manifest = {tavrel::package_manifest_name, {}, manifest.size(), std::move(manifest)};
+    return release;
+}
+
+} // namespace
+
+package_facts write_package(const fs::path& source, const fs::path& output) {
+    const release_files release = collect_release(source);
     // One sorted list, the manifest in its place among the files.
-    const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size(), manifest};
-    std::vector<const package_file*> order{&manifest_entry};
-    for (const package_file& file : files)
+    std::vector<const package_file*> order{&release.manifest};
+    for (const package_file& file : release.files)
         order.push_back(&file);
     write_archive(output, order);
-    return {files.size()};
+    return {release.files.size()};
 }
 
 delta_facts write_delta_package(const fs::path& source, const fs::path& base,
                                 const fs::path& output) {
+    const release_files release = collect_release(source);
+    const std::vector<package_file>& files = release.files;
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(source, ec)))
-        throw refusal("not a directory: " + in_quotes(source.string()));
-    std::vector<package_file> files = collect_files(source);
-    std::sort(files.begin(), files.end(),
-              [](const package_file& a, const package_file& b) { return a.name < b.name; });
-    check_names(files);
-    const std::string manifest = manifest_bytes(files);
     delta_facts facts;
     tavrel::delta_description description;
     try {
@@ -321,8 +328,7 @@ delta_facts write_delta_package(const fs::path& source, const fs::path& base,
     }
     const std::string text = tavrel::write_delta_description(description);
     const package_file description_entry{tavrel::delta_description_name, {}, text.size(), text};
-    const package_file manifest_entry{tavrel::package_manifest_name, {}, manifest.size(), manifest};
-    std::vector<const package_file*> order{&description_entry, &manifest_entry};
+    std::vector<const package_file*> order{&description_entry, &release.manifest};
     for (const package_file& entry : entries)
         order.push_back(&entry);
     write_archive(output, order);
