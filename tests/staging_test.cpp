@@ -70,6 +70,8 @@ TEST(delta_description, is_read_or_refused_and_written_back) {
             for (const delta_file& file : description.files) {
                 outcome += outcome.empty() ? "ok " : "|";
                 outcome += std::string(kinds[static_cast<int>(file.kind)]) + ":" + file.path;
+                if (!file.base_path.empty())
+                    outcome += "<" + file.base_path;
                 // {a} is the base's hash wherever there is one, {b} the result's.
                 sha512_digest aa, bb;
                 aa.fill(0xAA);

@@ -264,11 +264,13 @@ TEST_F(tools, release_writes_a_delta_for_each_earlier_release_and_the_check_judg
     write_tree(old_tree, {{"Tavrel.exe", "demo-app 2.0.5.0"},
                           {"keep.txt", "the same in both"},
                           {"data/big.dat", data},
-                          {"gone.txt", "only in 2.0.5"}});
+                          {"gone.txt", "only in 2.0.5"},
+                          {"lib/v2.0/engine.dat", data + data}});
     write_tree(tree, {{"Tavrel.exe", "demo-app 2.1.0.7"},
                       {"keep.txt", "the same in both"},
                       {"data/big.dat", data.substr(0, 9000) + "inserted" + data.substr(9000)},
-                      {"added.txt", "only in 2.1.0"}});
+                      {"added.txt", "only in 2.1.0"},
+                      {"lib/v2.1/engine.dat", data + "appended" + data}});
     ASSERT_EQ(tool("tavrel-release", {old_tree.string(), old_out.string(), "--key",
                                       test_key_file.string(), "--version", "2.0.5"})
                   .exit_code,
@@ -280,14 +282,16 @@ TEST_F(tools, release_writes_a_delta_for_each_earlier_release_and_the_check_judg
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const fs::path delta = out / "update-from-2.0.5.zip";
     const std::string bytes = read_bytes(delta);
-    EXPECT_NE(r.out.find("  update-from-2.0.5.zip  " + std::to_string(bytes.size()) +
-                         " bytes for installations of 2.0.5: 2 files patched, 1 whole, 1 kept\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("  update-from-2.0.5.zip  " + std::to_string(bytes.size()) +
+                   " bytes for installations of 2.0.5: 3 files patched (1 from another path), "
+                   "1 whole, 1 kept\n"),
+        std::string::npos)
         << r.out;
     EXPECT_LT(bytes.size() * 4, read_bytes(out / "update.zip").size());
     const std::string sha256 = run("/usr/bin/sha256sum", {delta.string()}).out.substr(0, 64);
     EXPECT_NE(read_bytes(out / "update.json")
-                  .find("\"files\": 4,\n  \"deltas\": [\n    {\"base\": \"2.0.5\", \"file\": "
+                  .find("\"files\": 5,\n  \"deltas\": [\n    {\"base\": \"2.0.5\", \"file\": "
                         "\"update-from-2.0.5.zip\", \"size\": " +
                         std::to_string(bytes.size()) + ", \"signature\": \"" +
                         test_signature_base64(delta) + "\", \"sha256\": \"" + sha256 +
@@ -297,7 +301,8 @@ TEST_F(tools, release_writes_a_delta_for_each_earlier_release_and_the_check_judg
     // The full package's manifest, and a description; what the base holds is left out.
     const std::vector<std::string> entries = entries_of(delta);
     const std::vector<std::string> full = entries_of(out / "update.zip");
-    EXPECT_EQ(entries.size(), 5u); // description, manifest, Tavrel.exe, data/big.dat, added.txt
+    // description, manifest, Tavrel.exe, data/big.dat, added.txt, lib/v2.1/engine.dat
+    EXPECT_EQ(entries.size(), 6u);
     EXPECT_TRUE(entries[0].starts_with(".tavrel-delta.txt 8 33188 tavrel-delta 1\nbase 2.0.5\n"));
     EXPECT_EQ(entries[1], full[0]); // the manifest, first of the full package's entries
 

@@ -8,6 +8,7 @@
 #include "support/installation.h"
 #include "support/signing.h"
 #include "support/zip_builder.h"
+#include "tools/package_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -187,6 +188,50 @@ TEST_F(updater, a_delta_update_installs_the_full_tree_or_changes_nothing) {
             EXPECT_TRUE(fs::exists(d.inst.archive));
         }
     }
+}
+
+// A publisher's delta whose new files moved to other paths (a renamed folder, a version number
+// in a name) patches them from the installed files they came from; those go, as after the full
+// package. A changed renamed base is no base.
+TEST_F(updater, a_delta_patches_files_from_their_old_paths) {
+    const auto binary = [](std::size_t size, unsigned seed, const std::string& change) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+        return bytes.replace(size / 2, change.size(), change);
+    };
+    tree_spec old_files = version_files("2.0.3"), new_files = version_files("2.1.0");
+    old_files["plugins/v1/engine.dll"] = binary(60000, 1, "");
+    old_files["lib/codec-1.4.dll"] = binary(50000, 2, "");
+    new_files["plugins/v2/engine.dll"] = binary(60000, 1, "engine 2.1");
+    new_files["lib/codec-1.5.dll"] = binary(50000, 2, "codec 1.5");
+    update_scenario d{old_files, new_files};
+    const fs::path new_tree = d.inst.root / "new-tree";
+    for (const auto& [name, bytes] : unpacked_archive(d.archive()))
+        if (name != ".tavrel-package-files.txt")
+            write_tree(new_tree, {{name, bytes}});
+    const fs::path delta = d.inst.root / "delta.zip";
+    const tools::delta_facts facts = tools::write_delta_package(new_tree, d.old_tree(), delta);
+    EXPECT_EQ(facts.renamed, 2u);
+    const std::string description = unpacked_archive(delta).at(".tavrel-delta.txt");
+    EXPECT_NE(description.find(" plugins/v2/engine.dll\tplugins/v1/engine.dll\n"),
+              std::string::npos)
+        << description;
+    EXPECT_NE(description.find(" lib/codec-1.5.dll\tlib/codec-1.4.dll\n"), std::string::npos);
+    d.replace_package(read_bytes(delta));
+
+    const run_result done = with_app(d, d.update_arguments(0), {});
+    EXPECT_EQ(done.exit_code, 0) << done.err;
+    EXPECT_EQ(d.installed(), d.new_files);
+    EXPECT_FALSE(d.staging_left());
+
+    d.reset();
+    write_bytes(d.inst.app_dir / "lib/codec-1.4.dll", "changed");
+    const tree_snapshot before = snapshot_tree(d.inst.app_dir);
+    const run_result refused = with_app(d, d.update_arguments(0), {});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.err, "The update does not fit the installed version.\n");
+    EXPECT_EQ(snapshot_tree(d.inst.app_dir), before);
 }
 
 TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) {

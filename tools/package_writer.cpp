@@ -21,6 +21,7 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 namespace tavrel::tools {
@@ -269,6 +270,69 @@ release_files collect_release(const fs::path& source) {
     return release;
 }
 
+// The base's regular files that the new release no longer has (compared as Windows compares
+// names), each a possible base for a new file at another path.
+std::vector<package_file> removed_files(const fs::path& base,
+                                        const std::vector<package_file>& files) {
+    std::set<std::string> kept;
+    for (const package_file& file : files)
+        kept.insert(tavrel::folded_path_key(file.name));
+    std::vector<package_file> removed;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->is_symlink(ec))
+            continue;
+        std::string name = it->path().lexically_relative(base).generic_string();
+        if (!tavrel::is_valid_utf8(name) || !tavrel::is_safe_package_path(name) ||
+            tavrel::is_reserved_key(tavrel::folded_path_key(name)) ||
+            kept.contains(tavrel::folded_path_key(name)))
+            continue;
+        removed.push_back({std::move(name), it->path(), it->file_size(ec), {}});
+    }
+    std::sort(removed.begin(), removed.end(),
+              [](const package_file& a, const package_file& b) { return a.name < b.name; });
+    return removed;
+}
+
+// The removed base file that a new file most likely grew from: one of the same name (its folder
+// was moved or renamed), else the one whose name shares the longest beginning with the new
+// name and has its extension (a version number in the name). None when no name is close or
+// the sizes are far apart: a patch from an unrelated file only costs time.
+const package_file* renamed_base(const package_file& file,
+                                 const std::vector<package_file>& removed) {
+    const auto file_name = [](const std::string& name) {
+        return tavrel::to_ascii_lower(name.substr(name.rfind('/') + 1));
+    };
+    const auto extension = [](const std::string& name) {
+        const std::size_t dot = name.rfind('.');
+        return dot == std::string::npos ? std::string() : name.substr(dot);
+    };
+    const std::string name = file_name(file.name);
+    const package_file* best = nullptr;
+    std::tuple<bool, std::size_t, std::uint64_t> best_score{};
+    for (const package_file& candidate : removed) {
+        const std::string other = file_name(candidate.name);
+        const bool same_name = other == name;
+        const std::size_t shared = static_cast<std::size_t>(
+            std::mismatch(name.begin(), name.end(), other.begin(), other.end()).first -
+            name.begin());
+        if (!same_name &&
+            (extension(name).empty() || extension(name) != extension(other) || shared < 3))
+            continue;
+        if (candidate.size > 4 * file.size + 4096 || file.size > 4 * candidate.size + 4096)
+            continue;
+        const std::uint64_t distance =
+            candidate.size > file.size ? candidate.size - file.size : file.size - candidate.size;
+        // Better: the same name, then a longer shared beginning, then closer sizes.
+        const std::tuple<bool, std::size_t, std::uint64_t> score{same_name, shared, ~distance};
+        if (!best || score > best_score) {
+            best = &candidate;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 package_facts write_package(const fs::path& source, const fs::path& output) {
@@ -295,34 +359,42 @@ delta_facts write_delta_package(const fs::path& source, const fs::path& base,
                       " has no readable Tavrel.exe: " + e.what());
     }
     facts.base = description.base;
+    const std::vector<package_file> removed = removed_files(base, files);
     std::vector<package_file> entries;
     for (const package_file& file : files) {
-        const fs::path installed = base / tavrel::path_from_utf8(file.name);
+        std::string base_path;
+        fs::path installed = base / tavrel::path_from_utf8(file.name);
         if (!fs::is_regular_file(fs::symlink_status(installed, ec))) {
-            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}});
-            entries.push_back(file);
-            ++facts.whole;
-            continue;
+            const package_file* origin = renamed_base(file, removed);
+            if (!origin) {
+                description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}, {}});
+                entries.push_back(file);
+                ++facts.whole;
+                continue;
+            }
+            base_path = origin->name;
+            installed = origin->source;
         }
         const std::string before = read_whole(installed);
         const std::string now = read_whole(file.source);
-        if (before == now) {
+        if (before == now && base_path.empty()) {
             description.files.push_back(
-                {tavrel::delta_kind::kept, file.name, tavrel::sha512_of(as_bytes(before)), {}});
+                {tavrel::delta_kind::kept, file.name, tavrel::sha512_of(as_bytes(before)), {}, {}});
             ++facts.kept;
             continue;
         }
         std::string patch = tavrel::make_patch(as_bytes(before), as_bytes(now));
         // A patch no smaller than the file deflated whole is not worth the base it needs.
         if (patch.size() >= deflated_size(now)) {
-            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}});
+            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}, {}});
             entries.push_back(file);
             ++facts.whole;
             continue;
         }
+        facts.renamed += base_path.empty() ? 0 : 1;
         description.files.push_back({tavrel::delta_kind::patched, file.name,
                                      tavrel::sha512_of(as_bytes(before)),
-                                     tavrel::sha512_of(as_bytes(now))});
+                                     tavrel::sha512_of(as_bytes(now)), base_path});
         entries.push_back({file.name, {}, patch.size(), std::move(patch)});
         ++facts.patched;
     }

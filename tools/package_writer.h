@@ -32,11 +32,13 @@ package_facts write_package(const std::filesystem::path& source,
 struct delta_facts {
     app_version base; // the version of the base's Tavrel.exe
     std::size_t whole = 0, patched = 0, kept = 0;
+    std::size_t renamed = 0; // of the patched: patched from a removed file at another path
 };
 
 // A delta package of the tree `source` for installations that hold `base` (an installation
 // directory): each file kept where the base holds the same bytes, patched where a patch is
-// smaller than the file deflated, otherwise whole; with the description and the same manifest
+// smaller than the file deflated (a file new at its path from a removed base file of a close
+// name), otherwise whole; with the description and the same manifest
 // as the full package. Refusals as write_package, and a base without a readable Tavrel.exe.
 delta_facts write_delta_package(const std::filesystem::path& source,
                                 const std::filesystem::path& base,

@@ -241,8 +241,11 @@ int command_release(const options& given) {
               << "  update.json  the feed's values\n";
     for (const delta_release& delta : deltas)
         std::cout << "  " << delta.file << "  " << delta.size << " bytes for installations of "
-                  << delta.base << ": " << delta.facts.patched << " files patched, "
-                  << delta.facts.whole << " whole, " << delta.facts.kept << " kept\n";
+                  << delta.base << ": " << delta.facts.patched << " files patched"
+                  << (delta.facts.renamed
+                          ? " (" + std::to_string(delta.facts.renamed) + " from another path)"
+                          : std::string())
+                  << ", " << delta.facts.whole << " whole, " << delta.facts.kept << " kept\n";
     return 0;
 }
 

@@ -57,7 +57,7 @@ void check_delta_base(const path& app_dir, const delta_description& description)
         if (file.kind == delta_kind::whole)
             continue;
         std::string bytes;
-        if (!read_installed(app_dir, file.path, std::uint64_t{1} << 31, bytes) ||
+        if (!read_installed(app_dir, delta_base_path(file), std::uint64_t{1} << 31, bytes) ||
             sha512_of(as_bytes(bytes)) != file.base)
             throw std::runtime_error(delta_base_mismatch);
     }
@@ -68,7 +68,7 @@ std::vector<std::uint8_t> make_patched_file(const path& app_dir, const delta_fil
                                             std::uint64_t max_size) {
     std::string base;
     // Checked before staging began; changed since, it is no base of this patch.
-    if (!read_installed(app_dir, file.path, std::uint64_t{1} << 31, base))
+    if (!read_installed(app_dir, delta_base_path(file), std::uint64_t{1} << 31, base))
         throw std::runtime_error(delta_base_mismatch);
     std::vector<std::uint8_t> result = apply_patch(as_bytes(base), patch, max_size);
     if (sha512_of(result) != file.result)

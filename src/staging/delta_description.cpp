@@ -101,6 +101,19 @@ delta_description parse_delta_description(std::string_view text) {
             file.kind = delta_kind::patched;
             file.base = parse_digest(field(line));
             file.result = parse_digest(field(line));
+        } else if (kind == "patched-from") {
+            file.kind = delta_kind::patched;
+            file.base = parse_digest(field(line));
+            file.result = parse_digest(field(line));
+            const std::size_t tab = line.find('\t');
+            if (tab == std::string_view::npos)
+                invalid();
+            file.base_path = std::string(line.substr(tab + 1));
+            line = line.substr(0, tab);
+            if (!is_valid_utf8(file.base_path) || !is_safe_package_path(file.base_path) ||
+                is_reserved_key(folded_path_key(file.base_path)) ||
+                folded_path_key(file.base_path) == folded_path_key(std::string(line)))
+                invalid();
         } else if (kind == "kept") {
             file.kind = delta_kind::kept;
             file.base = parse_digest(field(line));
@@ -130,7 +143,7 @@ std::string write_delta_description(const delta_description& description) {
             out += "whole ";
             break;
         case delta_kind::patched:
-            out += "patched ";
+            out += file.base_path.empty() ? "patched " : "patched-from ";
             append_digest(out, file.base);
             out += ' ';
             append_digest(out, file.result);
@@ -142,7 +155,10 @@ std::string write_delta_description(const delta_description& description) {
             out += ' ';
             break;
         }
-        out += file.path + "\n";
+        out += file.path;
+        if (file.kind == delta_kind::patched && !file.base_path.empty())
+            out += "\t" + file.base_path;
+        out += "\n";
     }
     return out;
 }

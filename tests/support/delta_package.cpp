@@ -57,17 +57,18 @@ std::string delta_archive(const fs::path& base_dir, const std::string& base_vers
         }
         const fs::path installed = base_dir / fs::u8path(name);
         if (!fs::is_regular_file(installed)) {
-            description.files.push_back({delta_kind::whole, name, {}, {}});
+            description.files.push_back({delta_kind::whole, name, {}, {}, {}});
             entries.push_back(file_entry(name, now, zip_deflated));
             continue;
         }
         const std::string before = read_bytes(installed);
         if (before == now) {
-            description.files.push_back({delta_kind::kept, name, sha512_of(as_bytes(before)), {}});
+            description.files.push_back(
+                {delta_kind::kept, name, sha512_of(as_bytes(before)), {}, {}});
             continue;
         }
         description.files.push_back(
-            {delta_kind::patched, name, sha512_of(as_bytes(before)), sha512_of(as_bytes(now))});
+            {delta_kind::patched, name, sha512_of(as_bytes(before)), sha512_of(as_bytes(now)), {}});
         entries.push_back(file_entry(name, make_patch(as_bytes(before), as_bytes(now))));
     }
     std::string text = write_delta_description(description);
