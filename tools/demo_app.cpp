@@ -1,13 +1,14 @@
 // tavrel-demo-app: a small stand-in for the Tavrel application, the other party of every
 // end-to-end run of the updater. It follows the application's side of the protocol.
 //
-//   tavrel-demo-app update UPDATER APP_DIR ARCHIVE SIGNATURE SIZE VERSION
-//       start the updater, wait for "ready", print the updater's process id, exit
+//   tavrel-demo-app update UPDATER APP_DIR ARCHIVE SIGNATURE SIZE VERSION [--exit-at-ready]
+//       start the updater, wait for "ready", print the updater's process id, wait for
+//       "prepared" (unless --exit-at-ready) and exit
 //   tavrel-demo-app recover UPDATER APP_DIR DOWNLOAD_DIR
 //       the same in recovery mode
-//   tavrel-demo-app parent DOWNLOAD_DIR [--cancel] [--exit-after-ms N]
+//   tavrel-demo-app parent DOWNLOAD_DIR [--cancel] [--wait-prepared] [--exit-after-ms N]
 //       play the application that started an updater: wait for "ready", optionally place
-//       "cancel", then exit
+//       "cancel" or wait for "prepared", wait N ms, then exit
 //   tavrel-demo-app version FILE
 //       print the file version of an executable
 //   tavrel-demo-app fits-delta APP_DIR DELTA_ARCHIVE
@@ -22,6 +23,9 @@
 // "confirm-exit" (confirm and end in the same instant: a helper process signals the event
 // right after this one has ended, so the updater always finds the application gone).
 // TAVREL_DEMO_LIFETIME_MS: how long it runs after confirming (default 3000).
+// TAVREL_DEMO_TIMES names a file to which it appends "exit <microseconds>" as the update and
+// parent commands exit and "start <microseconds>" as it starts as the application (the
+// system clock since 1970), so that a bench can measure the gap between the two.
 #include "app/app_side.h"
 #include "auth/version.h"
 #include "common/text.h"
@@ -75,7 +79,17 @@ void log_start(const std::vector<native_text>& args) {
     std::ofstream(log, std::ios::app) << line << "\n";
 }
 
+void log_instant(const char* what) {
+    const char* log = std::getenv("TAVREL_DEMO_TIMES");
+    if (!log)
+        return;
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    std::ofstream(log, std::ios::app) << what << " " << now.count() << "\n";
+}
+
 int run_as_application(const std::vector<native_text>& args) {
+    log_instant("start");
     log_start(args);
     const std::string behaviour =
         std::getenv("TAVREL_DEMO_BEHAVIOUR") ? std::getenv("TAVREL_DEMO_BEHAVIOUR") : "confirm";
@@ -104,7 +118,8 @@ int run_as_application(const std::vector<native_text>& args) {
     return 0;
 }
 
-int start_and_leave(bool started, const platform::process_info& updater, const path& download_dir) {
+int start_and_leave(bool started, const platform::process_info& updater, const path& download_dir,
+                    bool exit_at_ready) {
     if (!started) {
         std::cerr << "tavrel-demo-app: the updater could not be started\n";
         return 3;
@@ -112,6 +127,11 @@ int start_and_leave(bool started, const platform::process_info& updater, const p
     std::cout << updater.process_id << std::endl;
     const bool ready =
         app_side::wait_for_ready(download_dir, updater.process, std::chrono::seconds(60));
+    // Exiting once the update is prepared leaves the user without the application for the
+    // moves alone; a preparation that fails or takes too long still ends in an exit.
+    if (ready && !exit_at_ready)
+        app_side::wait_for_prepared(download_dir, updater.process, std::chrono::minutes(5));
+    log_instant("exit");
     platform::close_handle(updater.process);
     if (updater.thread != platform::no_handle)
         platform::close_handle(updater.thread);
@@ -124,7 +144,9 @@ int start_and_leave(bool started, const platform::process_info& updater, const p
 
 int run_command(const std::vector<native_text>& args) {
     const std::string command = tavrel::native_to_utf8(args[1]);
-    if (command == "update" && args.size() == 8) {
+    if (command == "update" &&
+        (args.size() == 8 ||
+         (args.size() == 9 && args[8] == tavrel::to_native("--exit-at-ready")))) {
         app_side::update_request request;
         request.updater = args[2];
         request.app_dir = args[3];
@@ -134,21 +156,24 @@ int run_command(const std::vector<native_text>& args) {
         request.version = tavrel::native_to_utf8(args[7]);
         platform::process_info updater;
         const bool started = app_side::start_update(request, updater);
-        return start_and_leave(started, updater, request.archive.parent_path());
+        return start_and_leave(started, updater, request.archive.parent_path(), args.size() == 9);
     }
     if (command == "recover" && args.size() == 5) {
         platform::process_info updater;
         const bool started = app_side::start_recovery(args[2], args[3], args[4], updater);
-        return start_and_leave(started, updater, args[4]);
+        return start_and_leave(started, updater, args[4], false);
     }
     if (command == "parent" && args.size() >= 3) {
         const path download_dir = args[2];
         bool cancel = false;
+        bool wait_prepared = false;
         std::uint32_t exit_after = 0;
         for (std::size_t i = 3; i < args.size(); ++i) {
             const std::string option = tavrel::native_to_utf8(args[i]);
             if (option == "--cancel")
                 cancel = true;
+            else if (option == "--wait-prepared")
+                wait_prepared = true;
             else if (option == "--exit-after-ms" && i + 1 < args.size())
                 exit_after = static_cast<std::uint32_t>(
                     std::strtoul(tavrel::native_to_utf8(args[++i]).c_str(), nullptr, 10));
@@ -157,7 +182,11 @@ int run_command(const std::vector<native_text>& args) {
             return 3;
         if (cancel && !app_side::place_cancel(download_dir))
             return 3;
+        if (wait_prepared && !app_side::wait_for_prepared(download_dir, platform::no_handle,
+                                                          std::chrono::minutes(5)))
+            return 3;
         sleep_ms(exit_after);
+        log_instant("exit");
         return 0;
     }
     if (command == "signal-after-exit" && args.size() == 4) {

@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "staging/delta_base.h"
 
+#include <string>
 #include <thread>
 
 namespace tavrel::app_side {
@@ -60,13 +61,18 @@ bool start_recovery(const path& updater_executable, const path& app_dir, const p
     return start(updater_executable, arguments, download_dir, updater);
 }
 
-bool wait_for_ready(const path& download_dir, platform::os_handle updater_process,
-                    std::chrono::milliseconds limit) {
+namespace {
+
+// Waits for the marker `name` with its CR LF (written whole: a shorter file is still being
+// written).
+bool wait_for_marker(const path& download_dir, const char* name,
+                     platform::os_handle updater_process, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    const path marker = join(download_dir, "ready");
+    const path marker = join(download_dir, name);
+    const std::uint64_t expected = std::char_traits<char>::length(name) + 2;
     for (;;) {
         std::uint64_t size = 0;
-        if (platform::query_file_size(marker, size) == 0 && size == 7)
+        if (platform::query_file_size(marker, size) == 0 && size == expected)
             return true;
         if (updater_process != platform::no_handle &&
             platform::wait_for_object(updater_process, 0) == platform::wait_object_0)
@@ -75,6 +81,18 @@ bool wait_for_ready(const path& download_dir, platform::os_handle updater_proces
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+} // namespace
+
+bool wait_for_ready(const path& download_dir, platform::os_handle updater_process,
+                    std::chrono::milliseconds limit) {
+    return wait_for_marker(download_dir, "ready", updater_process, limit);
+}
+
+bool wait_for_prepared(const path& download_dir, platform::os_handle updater_process,
+                       std::chrono::milliseconds limit) {
+    return wait_for_marker(download_dir, "prepared", updater_process, limit);
 }
 
 std::optional<std::string> delta_refusal(const path& app_dir, const path& delta_archive) {

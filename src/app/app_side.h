@@ -1,6 +1,6 @@
 // The application's side of the update protocol, for Tavrel to link: start the updater in
-// either mode, wait for its "ready" marker, call the update off with "cancel", and confirm
-// a start that the updater asked to be confirmed.
+// either mode, wait for its "ready" and "prepared" markers, call the update off with "cancel", and
+// confirm a start that the updater asked to be confirmed.
 #pragma once
 
 #include "common/paths.h"
@@ -35,6 +35,11 @@ bool start_recovery(const path& updater_executable, const path& app_dir, const p
 // Waits until the updater has written "ready", or it ended, or `limit` passed.
 bool wait_for_ready(const path& download_dir, platform::os_handle updater_process,
                     std::chrono::milliseconds limit);
+// After "ready": waits until the updater has written "prepared" (it has checked and unpacked
+// the update while the application ran), or it ended, or `limit` passed. An application that
+// exits only then is gone for the moves alone; one that exits at "ready" works too.
+bool wait_for_prepared(const path& download_dir, platform::os_handle updater_process,
+                       std::chrono::milliseconds limit);
 // Creates the "cancel" marker; the updater then removes the download directory and ends.
 bool place_cancel(const path& download_dir);
 

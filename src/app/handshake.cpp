@@ -4,18 +4,34 @@
 
 namespace tavrel {
 
+namespace {
+
+// The marker's name and a CR LF line break, as a text-mode stream writes it on Windows.
+bool write_marker(const path& download_dir, const std::string& name) {
+    const std::string text = name + "\r\n";
+    return platform::write_file(join(download_dir, name), text.data(), text.size()) == 0;
+}
+
+} // namespace
+
+bool write_ready_marker(const path& download_dir) {
+    return write_marker(download_dir, "ready");
+}
+
+void write_prepared_marker(const path& download_dir) {
+    write_marker(download_dir, "prepared");
+}
+
+bool cancel_placed(const path& download_dir) {
+    return path_exists(join(download_dir, "cancel"));
+}
+
 handshake_result wait_for_parent_exit(const path& download_dir, platform::os_handle parent_process,
                                       const exit_wait_limits& limits) {
-    // "ready" and a CR LF line break, as a text-mode stream writes it on Windows.
-    static constexpr char ready_text[] = "ready\r\n";
-    if (platform::write_file(join(download_dir, "ready"), ready_text, sizeof ready_text - 1) != 0)
-        return handshake_result::ready_not_written;
-
-    const path cancel_marker = join(download_dir, "cancel");
     std::uint32_t timeouts = 0;
     for (;;) {
         // Tested before every wait, so a cancel placed before we started is honoured at once.
-        if (path_exists(cancel_marker)) {
+        if (cancel_placed(download_dir)) {
             remove_download_directory(download_dir);
             return handshake_result::cancelled;
         }

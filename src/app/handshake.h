@@ -1,5 +1,5 @@
-// The handshake with the application: the "ready" marker, the "cancel" marker and the wait
-// for the application process to end.
+// The handshake with the application: the "ready" and "prepared" markers, the "cancel" marker
+// and the wait for the application process to end.
 #pragma once
 
 #include "common/paths.h"
@@ -13,7 +13,17 @@ struct exit_wait_limits {
     std::uint32_t polls = 600;
 };
 
-enum class handshake_result { ready_not_written, cancelled, parent_exited };
+// "ready": the command line is accepted and the application may exit (or cancel). False when
+// it cannot be written.
+bool write_ready_marker(const path& download_dir);
+// "prepared": what could be done while the application runs is done, successful or not; an
+// application that exits only now leaves the shortest gap. Written once, errors ignored: an
+// application that waits for it has a bound of its own.
+void write_prepared_marker(const path& download_dir);
+// Whether the application has placed "cancel".
+bool cancel_placed(const path& download_dir);
+
+enum class handshake_result { cancelled, parent_exited };
 
 // Raises "Tavrel did not exit. No installed files were changed." after the last poll,
 // "Could not wait for Tavrel to exit." when the wait fails, and the "exists" error of the

@@ -40,6 +40,36 @@ void raise_if_false(bool ok, const std::string& error) {
         throw std::runtime_error(error);
 }
 
+// What the run did while the application still ran.
+struct preparation {
+    verified_archive archive; // checked; released once staged
+    std::string failure;      // shown once the application has gone, as if found then
+};
+
+// The download check, and, unless an earlier run left a staging directory (whose recovery
+// could touch files the running application uses), the staging with its flush and the version
+// checks: nothing installed changes, so it all runs before the application exits. A cancel
+// cuts it short; the wait that follows honours it.
+preparation prepare_update(const path& archive_path, const std::string& signature_text,
+                           std::uint64_t expected_size, const app_version& requested_version,
+                           const path& download_dir, update_transaction& transaction) {
+    preparation prepared;
+    try {
+        if (!check_update_signature(archive_path, signature_text, expected_size, prepared.archive,
+                                    prepared.failure) ||
+            cancel_placed(download_dir) || holds_staging_directory(transaction.app_dir))
+            return prepared;
+        if (!stage_update(transaction, prepared.archive.bytes(), prepared.failure))
+            return prepared;
+        prepared.archive = {}; // staged: its memory is no longer needed
+        check_version_rule(read_file_version(staged_executable_path(transaction)),
+                           requested_version);
+    } catch (const std::exception& failure) {
+        prepared.failure = failure.what();
+    }
+    return prepared;
+}
+
 // Steps 2 to the end of the mode's sequence; everything created here is released before
 // the caller's failure handler runs.
 int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
@@ -89,9 +119,17 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
     if (!installation_lock.valid())
         return exit_rejected;
 
-    switch (wait_for_parent_exit(download_dir, parent.get(), limits.exit_wait)) {
-    case handshake_result::ready_not_written:
+    if (!write_ready_marker(download_dir))
         return exit_rejected;
+    // A cancel removes the staging directory with the transaction, when the run ends.
+    update_transaction transaction(app_dir);
+    preparation prepared;
+    if (mode == run_mode::update)
+        prepared = prepare_update(archive_path, signature_text, expected_size, requested_version,
+                                  download_dir, transaction);
+    write_prepared_marker(download_dir);
+    // The application's time to exit counts from here, whatever the preparation took.
+    switch (wait_for_parent_exit(download_dir, parent.get(), limits.exit_wait)) {
     case handshake_result::cancelled:
         return exit_failure;
     case handshake_result::parent_exited:
@@ -109,7 +147,6 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
     };
 
     if (mode == run_mode::recovery) {
-        update_transaction transaction(app_dir);
         raise_if_false(recover_transaction(transaction, error, &progress), error);
         before_the_application_starts();
         if (!launch_application_unconfirmed(app_dir))
@@ -117,15 +154,16 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         return exit_success;
     }
 
-    verified_archive archive;
-    raise_if_false(check_update_signature(archive_path, signature_text, expected_size, archive,
-                                          error, &progress),
-                   error);
-    update_transaction transaction(app_dir);
-    raise_if_false(recover_transaction(transaction, error), error);
-    raise_if_false(stage_update(transaction, archive.bytes(), error, &progress), error);
-    archive = {}; // staged: its memory is no longer needed
-    check_version_rule(read_file_version(staged_executable_path(transaction)), requested_version);
+    raise_if_false(prepared.failure.empty(), prepared.failure);
+    if (!transaction.prepared) {
+        // An earlier run's staging directory: settled now that the application has gone.
+        raise_if_false(recover_transaction(transaction, error), error);
+        raise_if_false(stage_update(transaction, prepared.archive.bytes(), error, &progress),
+                       error);
+        prepared.archive = {};
+        check_version_rule(read_file_version(staged_executable_path(transaction)),
+                           requested_version);
+    }
 
     const platform::native_text startup_event_name = make_startup_event_name();
     const scoped_handle startup_event = create_startup_event(startup_event_name);

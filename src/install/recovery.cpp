@@ -224,6 +224,21 @@ bool recover_transaction(update_transaction& transaction, std::string& error,
     }
 }
 
+bool holds_staging_directory(const path& app_dir) noexcept {
+    try {
+        std::vector<path> children;
+        bool advancing = false;
+        if (platform::list_directory(app_dir, children, advancing) != 0)
+            return true;
+        for (const path& name : children)
+            if (is_staging_candidate(join(app_dir, name), name))
+                return true;
+        return false;
+    } catch (...) {
+        return true;
+    }
+}
+
 bool has_acceptance_marker(const path& directory) {
     const path marker = join(directory, acceptance_marker_name);
     try {
