@@ -7,8 +7,8 @@
 //   tavrel-demo-app recover UPDATER APP_DIR DOWNLOAD_DIR
 //       the same in recovery mode
 //   tavrel-demo-app parent DOWNLOAD_DIR [--cancel] [--wait-prepared] [--exit-after-ms N]
-//       play the application that started an updater: wait for "ready", optionally place
-//       "cancel" or wait for "prepared", wait N ms, then exit
+//       play the application that started an updater: wait for "ready", optionally wait for
+//       "prepared", optionally place "cancel", wait N ms, then exit
 //   tavrel-demo-app version FILE
 //       print the file version of an executable
 //   tavrel-demo-app fits-delta APP_DIR DELTA_ARCHIVE
@@ -180,10 +180,10 @@ int run_command(const std::vector<native_text>& args) {
         }
         if (!app_side::wait_for_ready(download_dir, platform::no_handle, std::chrono::seconds(60)))
             return 3;
-        if (cancel && !app_side::place_cancel(download_dir))
-            return 3;
         if (wait_prepared && !app_side::wait_for_prepared(download_dir, platform::no_handle,
                                                           std::chrono::minutes(5)))
+            return 3;
+        if (cancel && !app_side::place_cancel(download_dir))
             return 3;
         sleep_ms(exit_after);
         log_instant("exit");
