@@ -46,16 +46,6 @@ std::string quoted(const fs::path& p) {
     return "'" + p.string() + "'";
 }
 
-// The state letter of /proc/PID/stat ('R', 'S', 'D', 'T' stopped, 'Z'), or 0 when gone.
-char process_state(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return 0;
-    const auto close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : 0;
-}
-
 struct file_system {
     std::string name;
     std::string make; // makes the file system on the image named by $IMAGE

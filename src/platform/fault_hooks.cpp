@@ -127,8 +127,11 @@ void after_change(const char* operation, const std::filesystem::path& p) {
     const unsigned long crash_after = env_number("TAVREL_CRASH_AFTER_CHANGE");
     if (crash_after != 0 && n == crash_after)
         std::_Exit(86); // no destructors, no flushing: as abrupt as a crash
-    stop_for_copy("TAVREL_STOP_AFTER_CHANGE",
-                  "change " + std::to_string(n) + " " + operation + " " + p.string());
+    const std::string line = "change " + std::to_string(n) + " " + operation + " " + p.string();
+    stop_for_copy("TAVREL_STOP_AFTER_CHANGE", line);
+    // One stop, for a test that acts at a chosen point of the run and then lets it go on.
+    if (env_number("TAVREL_STOP_AT_CHANGE") == n)
+        stop_for_copy("TAVREL_STOP_AT_CHANGE", line);
 }
 
 void after_flush(const std::filesystem::path& p) {

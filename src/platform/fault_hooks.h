@@ -16,7 +16,8 @@
 //                                 flush that reached the disk, so that a test can copy the
 //                                 disk image as a power cut at that instant would leave it;
 //   TAVREL_STOP_AFTER_CHANGE=1    (Linux) the same after every change and every flush;
-//   TAVREL_STOP_LOG=file          with either, one line appended before each such stop,
+//   TAVREL_STOP_AT_CHANGE=N       (Linux) one such stop, right after the N-th change
+//   TAVREL_STOP_LOG=file          with any of them, one line appended before each stop,
 //                                 "change N op path" or "flush path"
 // The production build compiles all of this away.
 #pragma once

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <spawn.h>
 #include <stdexcept>
@@ -146,6 +147,15 @@ run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout) {
     result.exit_code = wait_until(pid, start + timeout, result.timed_out);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
     return result;
+}
+
+char process_state(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return 0;
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : 0;
 }
 
 } // namespace tavrel::test

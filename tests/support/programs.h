@@ -86,6 +86,9 @@ class ended_process {
     int pid_ = -1;
 };
 
+// The state letter of /proc/PID/stat ('R', 'S', 'D', 'T' stopped, 'Z'), or 0 when gone.
+char process_state(int pid);
+
 // Waits for a process that is not our child but was reparented to us (subreaper).
 run_result wait_for_orphan(int pid, std::chrono::milliseconds timeout);
 
