@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/btrfs.h>
+#include <optional>
 #include <random>
 #include <sys/ioctl.h>
 #include <thread>
@@ -149,14 +150,23 @@ class power_loss : public ::testing::TestWithParam<file_system> {
     // One update on a fresh copy of the old image, stopped for a copy at each moment of its own
     // running time in `stop_at`, or by itself after each of its flushes or changes (the test
     // binary). With `commit`, the file system commits its metadata before each copy.
+    // With `live_application`, the application exits once the update is prepared, so that
+    // the instants fall before its exit too.
     std::vector<snapshot> run_update(const std::string& updater, stops how, bool commit,
                                      std::vector<std::chrono::milliseconds> stop_at = {},
-                                     std::chrono::milliseconds* duration = nullptr) {
+                                     std::chrono::milliseconds* duration = nullptr,
+                                     bool live_application = false) {
         shell("cp --sparse=always " + quoted(template_image) + " " + quoted(work_image));
         std::vector<snapshot> taken;
         const mounted_image mounted(work_image, scenario.inst.app_dir);
         scenario.prepare_download();
-        const ended_process app;
+        const ended_process ended;
+        std::optional<child_process> live;
+        if (live_application)
+            live.emplace(program("tavrel-demo-app"),
+                         std::vector<std::string>{"parent", scenario.inst.download_dir.string(),
+                                                  "--wait-prepared"});
+        const int app_pid = live ? live->pid() : ended.pid();
         // The updater logs each stop of its own before it comes: a stop is new when the log has
         // grown or the test sent it, never judged by a state seen to change (it may stop again
         // before the test looks).
@@ -176,7 +186,7 @@ class power_loss : public ::testing::TestWithParam<file_system> {
         if (how == stops::after_changes)
             extra.push_back({"TAVREL_STOP_AFTER_CHANGE", "1"});
         // The updated application outlives the copies, so that its confirmation still comes.
-        child_process process(program(updater), scenario.update_arguments(app.pid()),
+        child_process process(program(updater), scenario.update_arguments(app_pid),
                               with_environment(scenario.inst.environment() + extra));
         auto running = 0ms;
         auto last = std::chrono::steady_clock::now();
@@ -271,14 +281,15 @@ TEST_P(power_loss, after_every_change_and_at_random_instants_the_disk_holds_a_wh
     std::chrono::milliseconds duration{0};
     recover_all(run_update("tavrel-updater-test", stops::after_flushes, false, {}, &duration));
     // Random instants of three runs of the product, seven a run (fewer where it ends sooner: how
-    // many is the machine's speed, so no count of them is asserted).
+    // many is the machine's speed, so no count of them is asserted), with an application that
+    // exits once the update is prepared: instants before its exit and after it.
     std::mt19937 random(20261207);
     for (int runs = 0; runs < 3; ++runs) {
         std::vector<std::chrono::milliseconds> stop_at;
         for (int i = 0; i < 7; ++i)
             stop_at.emplace_back(random() % (duration.count() + 1));
         std::sort(stop_at.begin(), stop_at.end());
-        recover_all(run_update("tavrel-updater", stops::at_instants, true, stop_at));
+        recover_all(run_update("tavrel-updater", stops::at_instants, true, stop_at, nullptr, true));
     }
     std::cout << system.name << ": " << copies << " power cuts, " << recovered_old
               << " recovered the old version, " << recovered_new << " the new one\n";
