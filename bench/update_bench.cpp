@@ -1,10 +1,17 @@
-// A whole update of 2,000 files / about 200 MiB, from the application's exit to the updater's
-// end, against the floor of the same durable work done by standard tools: "sha512sum" of the
-// archive, "unzip -q", "sync", each installed file moved to a backup and the new one into
-// place (rename(2) by this program, the cheapest any tool could do), "sync", "rm -rf" of the
-// backups. Two ratios: the new application's start against the floor before the backups are
-// removed, and the updater's end against the floor's end. The time of the updater's own
-// flushes is measured by interposing syncfs and fsync.
+// A whole update of 2,000 files / about 200 MiB, against the floor of the same durable work
+// done by standard tools: "sha512sum" of the archive, "unzip -q", "sync", each installed file
+// moved to a backup and the new one into place (rename(2) by this program, the cheapest any
+// tool could do), "sync", "rm -rf" of the backups.
+//
+// Through the real programs (the product updater, started by the demo application from the
+// application side's library): the gap from the old application's exit to the new one's start,
+// for an application that exits once "prepared" is there and for one that exits at "ready", and
+// the whole run from "ready" to the updater's end. In-process, stage by stage: the download
+// check, the staging, the commit up to the start, and the time of the updater's own flushes
+// (measured by interposing syncfs and fsync).
+//
+// The updater must accept the test key's signatures: configure the build with
+// -DTAVREL_UPDATE_PUBLIC_KEY=$(cat tests/keys/test_update.pub).
 //
 //   update_bench [--runs N] [--work DIR]
 #include "app/launch.h"
@@ -17,7 +24,9 @@
 #include "staging/stage_update.h"
 
 #include <sodium.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +35,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -185,6 +195,57 @@ updater_times run_updater(const fs::path& archive, std::uint64_t archive_size,
     return t;
 }
 
+struct program_times {
+    double gap = 0;   // the old application's exit to the new application's start
+    double whole = 0; // "ready" to the updater's end
+};
+
+long long now_microseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// One update through the real programs: the demo application starts the product updater, exits
+// once "prepared" is there (or at "ready"), and the updated application logs its start.
+program_times run_programs(const fs::path& app, const fs::path& archive,
+                           const std::string& signature_text, std::uint64_t archive_size,
+                           bool exit_at_ready, const fs::path& work) {
+    const fs::path download = work / "tavrel-download-programs";
+    fs::remove_all(download);
+    fs::create_directories(download);
+    fs::copy_file(archive, download / "update.zip");
+    const fs::path times = work / "times.log";
+    fs::remove(times);
+    ::setenv("TAVREL_DEMO_TIMES", times.c_str(), 1);
+    const fs::path binaries = TAVREL_BINARY_DIR;
+    const std::string command = quoted(binaries / "src/app/tavrel-demo-app") + " update " +
+                                quoted(binaries / "src/app/tavrel-updater") + " " + quoted(app) +
+                                " " + quoted(download / "update.zip") + " " + signature_text + " " +
+                                std::to_string(archive_size) + " 2.1.0" +
+                                (exit_at_ready ? " --exit-at-ready" : "");
+    std::FILE* demo = ::popen(command.c_str(), "r");
+    check(demo != nullptr, "cannot start " + command);
+    int updater = 0;
+    check(std::fscanf(demo, "%d", &updater) == 1, "the demo application printed no process id");
+    check(::pclose(demo) == 0, "the demo application failed");
+    // This process is a subreaper: the updater, orphaned by the demo application, is its child.
+    int status = 0;
+    check(::waitpid(updater, &status, 0) == updater, "cannot wait for the updater");
+    const long long ended = now_microseconds();
+    check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "the updater failed; is it built with the test key? (see the top of this file)");
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::map<std::string, long long> at;
+    std::ifstream log(times);
+    for (std::string what; log >> what;)
+        log >> at[what];
+    check(at.contains("ready") && at.contains("exit") && at.contains("start"),
+          "the demo application logged no ready, exit or start");
+    return {(at["start"] - at["exit"]) / 1e6, (ended - at["ready"]) / 1e6};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -198,6 +259,7 @@ int main(int argc, char** argv) {
             work = argv[i + 1];
     }
     check(sodium_init() >= 0, "libsodium");
+    check(::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "cannot become a subreaper");
     fs::remove_all(work);
     const fs::path old_tree = work / "old-tree";
     const fs::path new_tree = work / "new-tree";
@@ -224,10 +286,31 @@ int main(int argc, char** argv) {
     const std::string key_text = base64(public_key, sizeof public_key);
     std::printf("archive: %.1f MiB, %d files\n", archive_size / 1048576.0, file_count);
 
+    // The real programs check the signature with the key built into the updater.
+    std::FILE* sign = ::popen(
+        (quoted(fs::path(TAVREL_BINARY_DIR) / "tools/tavrel-sign") + " sign " +
+         quoted(fs::path(TAVREL_SOURCE_DIR) / "tests/keys/test_update.key") + " " + quoted(archive))
+            .c_str(),
+        "r");
+    char test_signature[128] = {};
+    check(sign && std::fscanf(sign, "%100s", test_signature) == 1 && ::pclose(sign) == 0,
+          "tavrel-sign failed");
+
     ::setenv("TAVREL_DEMO_LIFETIME_MS", "200", 1);
     std::vector<updater_times> ours;
     std::vector<floor_times> floors;
+    std::vector<program_times> prepared, at_ready;
     for (int run = 0; run < runs; ++run) {
+        for (const bool exit_at_ready : {false, true}) {
+            const fs::path app = work / ("programs-" + std::to_string(run));
+            fs::copy(old_tree, app, fs::copy_options::recursive);
+            shell("sync");
+            (exit_at_ready ? at_ready : prepared)
+                .push_back(
+                    run_programs(app, archive, test_signature, archive_size, exit_at_ready, work));
+            fs::remove_all(app);
+        }
+
         // Both start from the installed tree on disk and the archive in the page cache.
         const fs::path app = work / ("app-" + std::to_string(run));
         fs::copy(old_tree, app, fs::copy_options::recursive);
@@ -256,6 +339,12 @@ int main(int argc, char** argv) {
     const double floor_moved_s =
         median_of([](const floor_times& t) { return t.before_removal; }, floors);
     const double floor_end_s = median_of([](const floor_times& t) { return t.finished; }, floors);
+    const auto gap = [](const program_times& t) { return t.gap; };
+    const auto whole = [](const program_times& t) { return t.whole; };
+    const double prepared_gap_s = median_of(gap, prepared);
+    const double prepared_whole_s = median_of(whole, prepared);
+    const double ready_gap_s = median_of(gap, at_ready);
+    const double ready_whole_s = median_of(whole, at_ready);
     std::printf("median of %d runs:\n", runs);
     std::printf("  download check (read + Ed25519)            %7.3f s\n", signature_s);
     std::printf("  recovery scan + staging + version           %7.3f s\n", staging_s);
@@ -264,8 +353,25 @@ int main(int argc, char** argv) {
     std::printf("  updater: of which flushes (syncfs, fsync)   %7.3f s\n", flushes_s);
     std::printf("  floor: sha512sum, unzip, sync, moves, sync  %7.3f s\n", floor_moved_s);
     std::printf("  floor: ... and rm -rf of the backups        %7.3f s\n", floor_end_s);
-    std::printf("  ratio start / floor before the removal      %7.2f\n", started_s / floor_moved_s);
-    std::printf("  ratio end / floor end                       %7.2f\n", finished_s / floor_end_s);
+    std::printf("  updater: commit until the start (journal, moves, flushes) %7.3f s\n",
+                started_s - signature_s - staging_s);
+    std::printf("  programs, exit at \"prepared\": gap exit -> start %7.3f s\n", prepared_gap_s);
+    std::printf("  programs, exit at \"prepared\": ready -> updater end %7.3f s\n",
+                prepared_whole_s);
+    std::printf("  programs, exit at \"ready\": gap exit -> start    %7.3f s\n", ready_gap_s);
+    std::printf("  programs, exit at \"ready\": ready -> updater end %7.3f s\n", ready_whole_s);
+    std::printf("  ratio in-process start / floor before the removal      %7.2f\n",
+                started_s / floor_moved_s);
+    std::printf("  ratio in-process end / floor end                       %7.2f\n",
+                finished_s / floor_end_s);
+    std::printf("  ratio gap (exit at \"prepared\") / floor before the removal %5.2f\n",
+                prepared_gap_s / floor_moved_s);
+    std::printf("  ratio gap (exit at \"ready\") / floor before the removal    %5.2f\n",
+                ready_gap_s / floor_moved_s);
+    std::printf("  ratio whole run (\"prepared\") / floor end                  %5.2f\n",
+                prepared_whole_s / floor_end_s);
+    std::printf("  ratio whole run (\"ready\") / floor end                     %5.2f\n",
+                ready_whole_s / floor_end_s);
     fs::remove_all(work);
     return 0;
 }

@@ -23,9 +23,10 @@
 // "confirm-exit" (confirm and end in the same instant: a helper process signals the event
 // right after this one has ended, so the updater always finds the application gone).
 // TAVREL_DEMO_LIFETIME_MS: how long it runs after confirming (default 3000).
-// TAVREL_DEMO_TIMES names a file to which it appends "exit <microseconds>" as the update and
-// parent commands exit and "start <microseconds>" as it starts as the application (the
-// system clock since 1970), so that a bench can measure the gap between the two.
+// TAVREL_DEMO_TIMES names a file to which it appends "<event> <microseconds>" (the system clock
+// since 1970): "ready" and "prepared" as the update command sees those markers, "exit" as the
+// update and parent commands exit, "start" as it starts as the application; so that a bench can
+// measure the gap between the exit and the start.
 #include "app/app_side.h"
 #include "auth/version.h"
 #include "common/text.h"
@@ -127,10 +128,13 @@ int start_and_leave(bool started, const platform::process_info& updater, const p
     std::cout << updater.process_id << std::endl;
     const bool ready =
         app_side::wait_for_ready(download_dir, updater.process, std::chrono::seconds(60));
+    if (ready)
+        log_instant("ready");
     // Exiting once the update is prepared leaves the user without the application for the
     // moves alone; a preparation that fails or takes too long still ends in an exit.
-    if (ready && !exit_at_ready)
-        app_side::wait_for_prepared(download_dir, updater.process, std::chrono::minutes(5));
+    if (ready && !exit_at_ready &&
+        app_side::wait_for_prepared(download_dir, updater.process, std::chrono::minutes(5)))
+        log_instant("prepared");
     log_instant("exit");
     platform::close_handle(updater.process);
     if (updater.thread != platform::no_handle)

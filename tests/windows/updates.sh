@@ -236,16 +236,24 @@ row "crash, then --recover" 'crash && run_driver --cwd "$(winpath "$download")" 
 
 # --- the application side starts the updater from a directory named with blanks and a final
 # backslash (which the updater takes as it is), and leaves --------------------------------------
-app_side() { # LINUX_DIRECTORY WINDOWS_DIRECTORY
+app_side() { # LINUX_DIRECTORY WINDOWS_DIRECTORY [VARIABLE=value]...
     rm -rf "$1" && mkdir -p "$(dirname "$1")" && mv "$app" "$1"
     app=$1 app_win=${2%\\}
-    run_driver -- "$demo" update "$(winpath "$updater")" "$2" "$(winpath "$archive")" \
+    run_driver "${@:3}" -- "$demo" update "$(winpath "$updater")" "$2" "$(winpath "$archive")" \
         "$signature" "$size" 2.1.0
+}
+# The application saw "prepared", then exited, then the updated one started (the driver's own
+# stand-in parent logs an exit of its own, at "ready").
+prepared_then_exit() {
+    [[ $(cut -d ' ' -f 1 "$case_dir/times.log" | tr -d '\r' | paste -sd ' ') =~ \
+        prepared\ (exit\ )+start$ ]]
 }
 row "application side, program files" 'app_side "$WINEPREFIX/drive_c/Program Files/Tavrel" \
     "C:\\Program Files\\Tavrel\\"' 0 - new U removed
 row "application side, two blanks" 'app_side "$updates/two blanks/two  blanks" \
     "$(winpath "$updates/two blanks/two  blanks")\\"' 0 - new U removed
+row "application side, prepared" 'app_side "$case_dir/prepared" "$(winpath "$case_dir/prepared")" \
+    TAVREL_DEMO_TIMES="$(winpath "$case_dir/times.log")"' 0 - new U removed prepared_then_exit
 
 # --- a message box names a path as it is: accents and CJK decoded, no byte widened on its own
 # (which Wine would show as \00c3 or \ffc3). The package is not there: "canonical" names it.
