@@ -14,13 +14,17 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -345,11 +349,78 @@ package_facts write_package(const fs::path& source, const fs::path& output) {
     return {release.files.size()};
 }
 
+namespace {
+
+// How the delta brings one file: its line of the description, and the patch when it is patched.
+struct delta_choice {
+    tavrel::delta_file line;
+    std::string patch;
+};
+
+delta_choice choose(const package_file& file, const fs::path& base,
+                    const std::vector<package_file>& removed) {
+    const delta_choice whole{{tavrel::delta_kind::whole, file.name, {}, {}, {}}, {}};
+    std::string base_path;
+    fs::path installed = base / tavrel::path_from_utf8(file.name);
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(installed, ec))) {
+        const package_file* origin = renamed_base(file, removed);
+        if (!origin)
+            return whole;
+        base_path = origin->name;
+        installed = origin->source;
+    }
+    const std::string before = read_whole(installed);
+    const std::string now = read_whole(file.source);
+    if (before == now && base_path.empty())
+        return {{tavrel::delta_kind::kept, file.name, tavrel::sha512_of(as_bytes(before)), {}, {}},
+                {}};
+    std::string patch = tavrel::make_patch(as_bytes(before), as_bytes(now));
+    // A patch no smaller than the file deflated whole is not worth the base it needs.
+    if (patch.size() >= deflated_size(now))
+        return whole;
+    return {{tavrel::delta_kind::patched, file.name, tavrel::sha512_of(as_bytes(before)),
+             tavrel::sha512_of(as_bytes(now)), base_path},
+            std::move(patch)};
+}
+
+// choose() for every file, on two threads at most: the patches of a large release take minutes
+// on one core, and each thread holds a base, its result and their suffix array at a time.
+std::vector<delta_choice> choose_all(const std::vector<package_file>& files, const fs::path& base,
+                                     const std::vector<package_file>& removed) {
+    std::vector<delta_choice> choices(files.size());
+    std::atomic<std::size_t> next{0};
+    std::mutex failure_lock;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        for (std::size_t i; (i = next++) < files.size();) {
+            try {
+                choices[i] = choose(files[i], base, removed);
+            } catch (...) {
+                const std::lock_guard lock(failure_lock);
+                failure = failure ? failure : std::current_exception();
+                next = files.size();
+            }
+        }
+    };
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return choices;
+}
+
+} // namespace
+
 delta_facts write_delta_package(const fs::path& source, const fs::path& base,
                                 const fs::path& output) {
     const release_files release = collect_release(source);
     const std::vector<package_file>& files = release.files;
-    std::error_code ec;
     delta_facts facts;
     tavrel::delta_description description;
     try {
@@ -359,44 +430,25 @@ delta_facts write_delta_package(const fs::path& source, const fs::path& base,
                       " has no readable Tavrel.exe: " + e.what());
     }
     facts.base = description.base;
-    const std::vector<package_file> removed = removed_files(base, files);
+    std::vector<delta_choice> choices = choose_all(files, base, removed_files(base, files));
     std::vector<package_file> entries;
-    for (const package_file& file : files) {
-        std::string base_path;
-        fs::path installed = base / tavrel::path_from_utf8(file.name);
-        if (!fs::is_regular_file(fs::symlink_status(installed, ec))) {
-            const package_file* origin = renamed_base(file, removed);
-            if (!origin) {
-                description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}, {}});
-                entries.push_back(file);
-                ++facts.whole;
-                continue;
-            }
-            base_path = origin->name;
-            installed = origin->source;
-        }
-        const std::string before = read_whole(installed);
-        const std::string now = read_whole(file.source);
-        if (before == now && base_path.empty()) {
-            description.files.push_back(
-                {tavrel::delta_kind::kept, file.name, tavrel::sha512_of(as_bytes(before)), {}, {}});
-            ++facts.kept;
-            continue;
-        }
-        std::string patch = tavrel::make_patch(as_bytes(before), as_bytes(now));
-        // A patch no smaller than the file deflated whole is not worth the base it needs.
-        if (patch.size() >= deflated_size(now)) {
-            description.files.push_back({tavrel::delta_kind::whole, file.name, {}, {}, {}});
-            entries.push_back(file);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        delta_choice& choice = choices[i];
+        switch (choice.line.kind) {
+        case tavrel::delta_kind::whole:
+            entries.push_back(files[i]);
             ++facts.whole;
-            continue;
+            break;
+        case tavrel::delta_kind::kept:
+            ++facts.kept;
+            break;
+        case tavrel::delta_kind::patched:
+            facts.renamed += choice.line.base_path.empty() ? 0 : 1;
+            entries.push_back({files[i].name, {}, choice.patch.size(), std::move(choice.patch)});
+            ++facts.patched;
+            break;
         }
-        facts.renamed += base_path.empty() ? 0 : 1;
-        description.files.push_back({tavrel::delta_kind::patched, file.name,
-                                     tavrel::sha512_of(as_bytes(before)),
-                                     tavrel::sha512_of(as_bytes(now)), base_path});
-        entries.push_back({file.name, {}, patch.size(), std::move(patch)});
-        ++facts.patched;
+        description.files.push_back(std::move(choice.line));
     }
     const std::string text = tavrel::write_delta_description(description);
     const package_file description_entry{tavrel::delta_description_name, {}, text.size(), text};
