@@ -168,8 +168,8 @@ updater_times run_updater(const fs::path& archive, std::uint64_t archive_size,
     const auto start = clock_type::now();
     std::string error;
     tavrel::verified_archive verified;
-    check(tavrel::check_update_signature_with_key(archive, signature_text, archive_size, key_text,
-                                                  verified, error),
+    check(tavrel::check_update_signature(archive, signature_text, archive_size, key_text, verified,
+                                         error),
           error);
     t.signature = seconds_since(start);
     {

@@ -1,6 +1,7 @@
 // The real updater against the demo application: whole updates, rollbacks and refusals, the
 // handshake and command line, one updater per installation, the hostile corpus (also through
 // tavrel-release check).
+#include "app/failure_record.h"
 #include "app/installation_lock.h"
 #include "app/launch.h"
 #include "support/case_table.h"
@@ -101,6 +102,16 @@ TEST_F(updater, whole_updates_leave_one_version_and_start_the_right_application)
                 << starts[i];
         EXPECT_TRUE(c[9] == "removed" ? !fs::exists(s.inst.download_dir)
                                       : fs::exists(s.inst.archive));
+        // A failure after the application's exit leaves its record for the next start: the
+        // message's code, the version installed, and whether the moves were undone.
+        const auto record = read_failure_record(s.inst.download_dir);
+        ASSERT_EQ(record.has_value(), c[6] != "-");
+        if (record) {
+            EXPECT_EQ(record->code, failure_code(c[6]));
+            EXPECT_EQ(record->message, c[6]);
+            EXPECT_EQ(record->installed, "2.0.3");
+            EXPECT_EQ(record->rolled_back, c[8] == "UP" ? "yes" : "no");
+        }
     }
 }
 
@@ -119,6 +130,12 @@ TEST_F(updater, an_acceptance_that_cannot_be_recorded_is_reported_as_a_failure) 
     EXPECT_EQ(s.installed(), s.new_files);
     EXPECT_TRUE(s.staging_left());
     EXPECT_EQ(s.inst.starts(2).size(), 1u) << "started once, by the update";
+    const auto record = read_failure_record(s.inst.download_dir);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->code, 55);
+    EXPECT_EQ(record->message + "\n", r.err);
+    EXPECT_EQ(record->installed, "2.1.0");
+    EXPECT_EQ(record->rolled_back, "no");
     EXPECT_TRUE(fs::exists(s.inst.archive));
     EXPECT_EQ(s.recover().exit_code, 0);
     EXPECT_EQ(s.installed(), s.old_files);
@@ -175,6 +192,12 @@ TEST_F(updater, a_delta_update_installs_the_full_tree_or_changes_nothing) {
         EXPECT_EQ(asked.exit_code, r.message.empty() ? 0 : 1);
         const run_result result = with_app(d, d.update_arguments(0), {});
         EXPECT_EQ(result.err, r.message);
+        const auto record = read_failure_record(d.inst.download_dir);
+        ASSERT_EQ(record.has_value(), !r.message.empty());
+        if (record) {
+            EXPECT_EQ(record->code, r.message.starts_with("The update does not fit") ? 30 : 31);
+            EXPECT_EQ(record->message + "\n", r.message);
+        }
         EXPECT_EQ(result.exit_code, r.message.empty() ? 0 : 1);
         EXPECT_FALSE(d.staging_left());
         const std::vector<std::string> starts = d.inst.starts(1);
@@ -257,6 +280,9 @@ TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) 
             write_bytes(s.inst.root / name / "update.zip", "x");
         for (const char* name : {"Update.zip", "update.ZIP", "update.zip.part"})
             write_bytes(s.inst.download_dir / name, "x");
+        // An earlier run's failure record: a run that begins removes it, a rejected one not.
+        write_bytes(s.inst.download_dir / "failure.txt",
+                    failure_record_text({4, "an earlier failure", "2.0.3", "no"}));
         if (setup == "cancel=file")
             write_bytes(s.inst.download_dir / "cancel", "");
         if (setup == "cancel=directory")
@@ -277,6 +303,8 @@ TEST_F(updater, invocations_refused_before_the_application_exits_start_nothing) 
         }
         EXPECT_EQ(fs::exists(s.inst.download_dir), !cancelled);
         EXPECT_EQ(fs::exists(s.inst.download_dir / "ready"), ready);
+        // No record of a failure before the application's exit.
+        EXPECT_EQ(fs::exists(s.inst.download_dir / "failure.txt"), exit_code == 2);
     }
 }
 

@@ -23,6 +23,8 @@
 // "confirm-exit" (confirm and end in the same instant: a helper process signals the event
 // right after this one has ended, so the updater always finds the application gone).
 // TAVREL_DEMO_LIFETIME_MS: how long it runs after confirming (default 3000).
+// With TAVREL_DEMO_DOWNLOAD_DIR, as the application it prints the failure record of the last
+// update found there ("update failed: code N, "message", installed A.B.C, rolled back R").
 // TAVREL_DEMO_TIMES names a file to which it appends "<event> <microseconds>" (the system clock
 // since 1970): "ready" and "prepared" as the update command sees those markers, "exit" as the
 // update and parent commands exit, "start" as it starts as the application; so that a bench can
@@ -89,9 +91,22 @@ void log_instant(const char* what) {
     std::ofstream(log, std::ios::app) << what << " " << now.count() << "\n";
 }
 
+// As Tavrel would at its start: a failed update, reported (here printed) from the record in
+// the download directory that TAVREL_DEMO_DOWNLOAD_DIR names.
+void report_failed_update() {
+    const char* download_dir = std::getenv("TAVREL_DEMO_DOWNLOAD_DIR");
+    if (!download_dir)
+        return;
+    if (const auto record = app_side::read_failure_record(tavrel::path_from_utf8(download_dir)))
+        std::cout << "update failed: code " << record->code << ", \"" << record->message
+                  << "\", installed " << record->installed << ", rolled back "
+                  << record->rolled_back << std::endl;
+}
+
 int run_as_application(const std::vector<native_text>& args) {
     log_instant("start");
     log_start(args);
+    report_failed_update();
     const std::string behaviour =
         std::getenv("TAVREL_DEMO_BEHAVIOUR") ? std::getenv("TAVREL_DEMO_BEHAVIOUR") : "confirm";
     const auto event = app_side::startup_event_from_arguments(args);

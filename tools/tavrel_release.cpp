@@ -9,7 +9,8 @@
 //       update.zip, installed as the updater installs it) a delta package
 //       OUT_DIR/update-from-B.B.B.zip for installations of that base version, listed in
 //       update.json under "deltas"; never over an existing OUT_DIR/update.* without --force
-//   tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]
+//   tavrel-release check OUT_DIR --public-key BASE64[,BASE64]... [--installed DIR_OR_ZIP]
+//                        (the keys the updater trusts, in its order)
 //                        [--installed-version A.B.C] [--delta B.B.B]
 //       whether the updater would accept that release, judged by the updater's own code: the
 //       download check, staging into a temporary copy of the installation (empty, a copy of
@@ -59,7 +60,7 @@ constexpr int exit_usage = 2;
 constexpr char usage_text[] =
     "usage: tavrel-release SOURCE_DIR OUT_DIR --key SECRET_KEY_FILE --version A.B.C\n"
     "                      [--delta-from DIR_OR_ZIP]... [--force]\n"
-    "       tavrel-release check OUT_DIR --public-key BASE64 [--installed DIR_OR_ZIP]\n"
+    "       tavrel-release check OUT_DIR --public-key BASE64[,BASE64]... [--installed DIR_OR_ZIP]\n"
     "                            [--installed-version A.B.C] [--delta B.B.B]\n"
     "The first form writes OUT_DIR/update.zip, a delta package OUT_DIR/update-from-B.B.B.zip for\n"
     "each earlier release given, and OUT_DIR/update.json; the second says whether the updater\n"
@@ -371,8 +372,7 @@ std::optional<std::string> updater_verdict(const fs::path& archive,
 
     std::string error;
     tavrel::verified_archive bytes;
-    if (!tavrel::check_update_signature_with_key(archive, signature, size, public_key, bytes,
-                                                 error))
+    if (!tavrel::check_update_signature(archive, signature, size, public_key, bytes, error))
         return error;
     const scratch_directory scratch;
     const fs::path app_dir = scratch.path / "app";
@@ -403,10 +403,20 @@ int command_check(const options& given) {
     if (given.positional.size() != 1)
         throw usage_error("expected OUT_DIR");
     const fs::path out = given.positional[0];
+    // The updater's list: the keys it trusts, the current one first.
     const std::string public_key = required(given, "--public-key");
-    std::vector<std::uint8_t> decoded;
-    if (!tavrel::decode_base64(public_key, decoded) || decoded.size() != 32)
-        throw usage_error("the public key is not 44 characters of Base64 naming 32 bytes");
+    std::size_t keys = 0;
+    for (std::string_view rest = public_key;; ++keys) {
+        const std::size_t end = rest.find_first_of(",;");
+        std::vector<std::uint8_t> decoded;
+        if (!tavrel::decode_base64(rest.substr(0, end), decoded) || decoded.size() != 32 ||
+            keys == tavrel::max_public_keys)
+            throw usage_error("the public key is not 1 to 4 keys of 44 characters of Base64 "
+                              "naming 32 bytes, separated by \",\" or \";\"");
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
     std::optional<app_version> installed_version;
     if (const auto text = given.named.find("--installed-version"); text != given.named.end())
         installed_version = feed_version(text->second);

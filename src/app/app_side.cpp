@@ -95,6 +95,10 @@ bool wait_for_prepared(const path& download_dir, platform::os_handle updater_pro
     return wait_for_marker(download_dir, "prepared", updater_process, limit);
 }
 
+std::optional<failure_record> read_failure_record(const path& download_dir) {
+    return tavrel::read_failure_record(download_dir);
+}
+
 std::optional<std::string> delta_refusal(const path& app_dir, const path& delta_archive) {
     constexpr std::size_t max_archive = 0x20000000; // what the updater takes
     std::string bytes;

@@ -3,6 +3,7 @@
 // confirm a start that the updater asked to be confirmed.
 #pragma once
 
+#include "app/failure_record.h"
 #include "common/paths.h"
 
 #include <chrono>
@@ -49,6 +50,12 @@ bool place_cancel(const path& download_dir);
 // when it is; otherwise the reason (the updater's own message), and the application downloads
 // the full package instead.
 std::optional<std::string> delta_refusal(const path& app_dir, const path& delta_archive);
+
+// At its start, the application asks whether the last update failed after it had exited: the
+// record the updater left in the download directory (a stable code, the message shown, the
+// version installed after the run, whether anything was rolled back), if there is a whole one.
+// The application removes the download directory once it has reported it.
+std::optional<failure_record> read_failure_record(const path& download_dir);
 
 // The event name of "--tavrel-update-event=NAME" among the arguments, if there is one.
 std::optional<platform::native_text>

@@ -31,5 +31,6 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
 #endif
     const std::vector<platform::native_text> arguments(argv, argv + argc);
-    return tavrel::run_updater(arguments, limits_for_this_build());
+    // The keys this build trusts (TAVREL_UPDATE_PUBLIC_KEY at configure time), "," between.
+    return tavrel::run_updater(arguments, TAVREL_UPDATE_PUBLIC_KEYS, limits_for_this_build());
 }

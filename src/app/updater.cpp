@@ -1,6 +1,7 @@
 #include "app/updater.h"
 
 #include "app/command_line.h"
+#include "app/failure_record.h"
 #include "app/installation_lock.h"
 #include "app/progress_window.h"
 #include "auth/update_signature.h"
@@ -40,6 +41,14 @@ void raise_if_false(bool ok, const std::string& error) {
         throw std::runtime_error(error);
 }
 
+// What the failure handler needs of a run that failed.
+struct run_facts {
+    path app_dir;
+    path download_dir;
+    bool parent_exited = false;
+    std::string rolled_back = "no"; // as the failure record says it
+};
+
 // What the run did while the application still ran.
 struct preparation {
     verified_archive archive; // checked; released once staged
@@ -51,12 +60,13 @@ struct preparation {
 // checks: nothing installed changes, so it all runs before the application exits. A cancel
 // cuts it short; the wait that follows honours it.
 preparation prepare_update(const path& archive_path, const std::string& signature_text,
-                           std::uint64_t expected_size, const app_version& requested_version,
-                           const path& download_dir, update_transaction& transaction) {
+                           std::uint64_t expected_size, std::string_view public_keys,
+                           const app_version& requested_version, const path& download_dir,
+                           update_transaction& transaction) {
     preparation prepared;
     try {
-        if (!check_update_signature(archive_path, signature_text, expected_size, prepared.archive,
-                                    prepared.failure) ||
+        if (!check_update_signature(archive_path, signature_text, expected_size, public_keys,
+                                    prepared.archive, prepared.failure) ||
             cancel_placed(download_dir) || holds_staging_directory(transaction.app_dir))
             return prepared;
         if (!stage_update(transaction, prepared.archive.bytes(), prepared.failure))
@@ -70,11 +80,23 @@ preparation prepare_update(const path& archive_path, const std::string& signatur
     return prepared;
 }
 
+failure_record failure_of(const std::string& message, const run_facts& facts) {
+    failure_record record{failure_code(message), message, "unknown", facts.rolled_back};
+    try {
+        const app_version installed = read_file_version(join(facts.app_dir, path("Tavrel.exe")));
+        record.installed = std::to_string(installed.major) + "." + std::to_string(installed.minor) +
+                           "." + std::to_string(installed.patch);
+    } catch (const std::exception&) {
+        // "unknown": the record says what it can.
+    }
+    return record;
+}
+
 // Steps 2 to the end of the mode's sequence; everything created here is released before
 // the caller's failure handler runs.
 int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
-                  const run_limits& limits, path& app_dir, std::string& error,
-                  bool& parent_exited) {
+                  std::string_view public_keys, const run_limits& limits, std::string& error,
+                  run_facts& facts) {
     std::size_t consumed = 0;
     const std::uint32_t parent_pid = parse_stoul(args[1], consumed);
     if (parent_pid == 0 || consumed != args[1].size())
@@ -84,7 +106,7 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
     if (!parent.valid())
         return exit_rejected;
 
-    app_dir = canonical_path(path(args[2]));
+    const path app_dir = canonical_path(path(args[2]));
     path archive_path;
     path download_dir;
     if (mode == run_mode::update) {
@@ -121,19 +143,22 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
 
     if (!write_ready_marker(download_dir))
         return exit_rejected;
+    facts.app_dir = app_dir;
+    facts.download_dir = download_dir;
+    remove_failure_record(download_dir); // an earlier run's, which this one supersedes
     // A cancel removes the staging directory with the transaction, when the run ends.
     update_transaction transaction(app_dir);
     preparation prepared;
     if (mode == run_mode::update)
-        prepared = prepare_update(archive_path, signature_text, expected_size, requested_version,
-                                  download_dir, transaction);
+        prepared = prepare_update(archive_path, signature_text, expected_size, public_keys,
+                                  requested_version, download_dir, transaction);
     write_prepared_marker(download_dir);
     // The application's time to exit counts from here, whatever the preparation took.
     switch (wait_for_parent_exit(download_dir, parent.get(), limits.exit_wait)) {
     case handshake_result::cancelled:
         return exit_failure;
     case handshake_result::parent_exited:
-        parent_exited = true;
+        facts.parent_exited = true;
         break;
     }
 
@@ -146,8 +171,15 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
         window.close();
     };
 
+    // An earlier run's transaction that cannot be settled keeps its backups.
+    const auto recover = [&](progress_meter* meter) {
+        if (!recover_transaction(transaction, error, meter)) {
+            facts.rolled_back = "incomplete";
+            throw std::runtime_error(error);
+        }
+    };
     if (mode == run_mode::recovery) {
-        raise_if_false(recover_transaction(transaction, error, &progress), error);
+        recover(&progress);
         before_the_application_starts();
         if (!launch_application_unconfirmed(app_dir))
             throw std::runtime_error("The restored application could not be launched.");
@@ -157,7 +189,7 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
     raise_if_false(prepared.failure.empty(), prepared.failure);
     if (!transaction.prepared) {
         // An earlier run's staging directory: settled now that the application has gone.
-        raise_if_false(recover_transaction(transaction, error), error);
+        recover(nullptr);
         raise_if_false(stage_update(transaction, prepared.archive.bytes(), error, &progress),
                        error);
         prepared.archive = {};
@@ -175,11 +207,17 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
             before_the_application_starts();
             return relaunch(executable);
         };
-        raise_if_false(commit_update(transaction, handler, error, &progress), error);
+        if (!commit_update(transaction, handler, error, &progress)) {
+            facts.rolled_back = !transaction.moves_began        ? "no"
+                                : transaction.keep_for_recovery ? "incomplete"
+                                                                : "yes";
+            throw std::runtime_error(error);
+        }
     }
     if (!error.empty()) {
         // Installed, confirmed, running, but not recorded for sure: a failure, without a second
         // start of the application; the download stays for another try.
+        write_failure_record(download_dir, failure_of(error, facts));
         platform::show_error_message(widen_message(error));
         return exit_failure;
     }
@@ -189,7 +227,8 @@ int run_protected(const std::vector<platform::native_text>& args, run_mode mode,
 
 } // namespace
 
-int run_updater(const std::vector<platform::native_text>& args, const run_limits& limits) {
+int run_updater(const std::vector<platform::native_text>& args, std::string_view public_keys,
+                const run_limits& limits) {
     run_mode mode;
     if (args.size() == 4 && args[3] == to_native("--recover"))
         mode = run_mode::recovery;
@@ -198,18 +237,20 @@ int run_updater(const std::vector<platform::native_text>& args, const run_limits
     else
         return exit_rejected;
 
-    path app_dir;
+    run_facts facts;
     std::string error;
-    bool parent_exited = false;
     try {
-        return run_protected(args, mode, limits, app_dir, error, parent_exited);
+        return run_protected(args, mode, public_keys, limits, error, facts);
     } catch (const std::exception& failure) {
         error = failure.what();
     }
+    // Once the application has gone, it learns of the failure from the record at its next
+    // start, and the user gets it back, whatever went wrong.
+    if (facts.parent_exited)
+        write_failure_record(facts.download_dir, failure_of(error, facts));
     platform::show_error_message(widen_message(error));
-    // Once the application has gone, the user gets it back, whatever went wrong.
-    if (parent_exited && !app_dir.empty())
-        launch_application_unconfirmed(app_dir);
+    if (facts.parent_exited)
+        launch_application_unconfirmed(facts.app_dir);
     return exit_failure;
 }
 

@@ -4,6 +4,7 @@
 #include "app/handshake.h"
 #include "app/launch.h"
 
+#include <string_view>
 #include <vector>
 
 namespace tavrel {
@@ -17,7 +18,9 @@ struct run_limits {
     confirmation_limits confirmation;
 };
 
-// `arguments` includes the program name at index 0, which is not used.
-int run_updater(const std::vector<platform::native_text>& arguments, const run_limits& limits = {});
+// `arguments` includes the program name at index 0, which is not used. `public_keys`: the
+// trusted update keys, Base64, separated by "," (the current key first).
+int run_updater(const std::vector<platform::native_text>& arguments, std::string_view public_keys,
+                const run_limits& limits = {});
 
 } // namespace tavrel

@@ -86,18 +86,27 @@ bool read_exact_file(const path& file, std::uint64_t size, verified_archive& arc
     return in.peek() == std::ifstream::traits_type::eof();
 }
 
-bool check_update_signature_with_key(const path& archive_path, std::string_view signature_text,
-                                     std::uint64_t expected_size, std::string_view public_key_text,
-                                     verified_archive& archive, std::string& error,
-                                     progress_meter* progress) {
+bool check_update_signature(const path& archive_path, std::string_view signature_text,
+                            std::uint64_t expected_size, std::string_view public_keys,
+                            verified_archive& archive, std::string& error,
+                            progress_meter* progress) {
     error.clear();
     archive = {};
     std::vector<std::uint8_t> signature;
     if (!decode_base64(signature_text, signature) || signature.size() != signature_size)
         return fail(error, message_bad_key_or_signature);
-    std::vector<std::uint8_t> public_key;
-    if (!decode_base64(public_key_text, public_key) || public_key.size() != public_key_size)
-        return fail(error, message_bad_key_or_signature);
+    std::vector<std::vector<std::uint8_t>> keys;
+    for (std::string_view rest = public_keys;;) {
+        const std::size_t end = rest.find_first_of(",;");
+        std::vector<std::uint8_t> key;
+        if (!decode_base64(rest.substr(0, end), key) || key.size() != public_key_size ||
+            keys.size() == max_public_keys)
+            return fail(error, message_bad_key_or_signature);
+        keys.push_back(std::move(key));
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
 
     try {
         std::uint64_t size = 0;
@@ -114,31 +123,30 @@ bool check_update_signature_with_key(const path& archive_path, std::string_view 
         } else if (status.kind == platform::file_kind::symlink) {
             return fail(error, message_wrong_size_or_path);
         }
-        // The bar counts each byte twice: once read, once hashed.
+        // The bar counts each byte twice: once read, once hashed (for the first key; a later
+        // key is only tried when an update is signed with it, or forged).
         if (progress)
             progress->begin(progress_stage::download_check, 2 * size);
         std::uint64_t hashed_before = 0;
         const auto hashed = [&](std::uint64_t hashed_now) {
-            if (progress)
+            if (progress && hashed_now > hashed_before)
                 progress->advance(hashed_now - hashed_before);
-            hashed_before = hashed_now;
+            hashed_before = std::max(hashed_before, hashed_now);
         };
         verified_archive read;
-        if (!read_exact_file(archive_path, size, read, progress) ||
-            !verify_signature(read.bytes(), signature, public_key, hashed))
+        if (!read_exact_file(archive_path, size, read, progress))
+            return fail(error, message_not_verified);
+        // Ed25519 hashes the key with the message, so each key tried costs a pass over it.
+        const bool verified = std::any_of(keys.begin(), keys.end(), [&](const auto& key) {
+            return verify_signature(read.bytes(), signature, key, hashed);
+        });
+        if (!verified)
             return fail(error, message_not_verified);
         archive = std::move(read);
         return true;
     } catch (const std::exception&) {
         return fail(error, message_unreadable);
     }
-}
-
-bool check_update_signature(const path& archive_path, std::string_view signature_text,
-                            std::uint64_t expected_size, verified_archive& archive,
-                            std::string& error, progress_meter* progress) {
-    return check_update_signature_with_key(archive_path, signature_text, expected_size,
-                                           TAVREL_UPDATE_PUBLIC_KEY, archive, error, progress);
 }
 
 } // namespace tavrel

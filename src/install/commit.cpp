@@ -87,6 +87,7 @@ bool commit_update(update_transaction& transaction, const relaunch_callable& rel
     try {
         check_destinations(transaction);
         write_recovery_journal(transaction);
+        transaction.moves_began = true;
         move_files(transaction, progress);
         if (!relaunch_handler(join(transaction.app_dir, "Tavrel.exe")))
             throw std::runtime_error("The updated application could not be launched.");

@@ -14,6 +14,7 @@ struct update_transaction : staged_update {
     update_transaction(const update_transaction&) = delete;
     update_transaction& operator=(const update_transaction&) = delete;
 
+    bool moves_began = false; // the commit moved, or was about to move, an installed file
     bool committed = false;
     bool keep_for_recovery = false;
 };

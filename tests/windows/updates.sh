@@ -281,6 +281,29 @@ row "delta, a patched file changed" 'use_delta && printf x >>"$app/Tavrel.exe" &
 row "delta, another installed version" 'use_delta && cp "$updates/bin/demo-2.0.2.0.exe" \
     "$app/Tavrel.exe" && run_update "$updater" 2.1.0' 1 "$not_base" - P kept no_staging
 
+# --- failure records and trusted keys: a release in the middle of a key rotation trusts the
+# second test key first and the test key after it; an update signed with either installs, one
+# signed with another key is refused as ever and leaves its failure record ---------------------
+"$linux_build/tools/tavrel-sign" keygen "$updates/other.key" >/dev/null
+sign_with() { "$linux_build/tools/tavrel-sign" sign "$1" "$archive" | head -n 1; } # KEY_FILE
+record() { # CODE ROLLED_BACK: the failure record in the download directory
+    [ "$(tr -d '\r' <"$download/failure.txt" | sed -n '2p;5p' | paste -sd ' ')" = \
+        "code $1 rolled-back $2" ]
+}
+no_record() { [ ! -e "$download/failure.txt" ]; }
+unverified="The update signature could not be verified. No installed files were changed."
+row "two keys, signed by the second" 'run_update "$rotation_updater" 2.1.0' 0 - new U removed
+row "two keys, signed by the first" 'signature=$(sign_with "$repo/tests/keys/second_update.key") &&
+    run_update "$rotation_updater" 2.1.0' 0 - new U removed
+row "two keys, signed by neither" 'signature=$(sign_with "$updates/other.key") &&
+    run_update "$rotation_updater" 2.1.0' 1 "$unverified" old P kept record:4:no
+row "one key, signed by a key it does not trust" \
+    'signature=$(sign_with "$repo/tests/keys/second_update.key") && run_update "$updater" 2.1.0' \
+    1 "$unverified" old P kept record:4:no
+row "failure record of a rollback" 'run_update "$test_updater" 2.1.0 TAVREL_DEMO_BEHAVIOUR=exit \
+    TAVREL_TEST_CONFIRMATION_MS=1500' 1 "The updated application could not be launched." ~old UP \
+    kept record:54:yes
+
 # --- files held by another program as a virus scanner does (no sharing for delete or rename):
 # held briefly, the rename is retried and the update succeeds; held beyond the 10 s that one
 # operation may wait, the rename fails as before and the update is rolled back ----------------
