@@ -130,7 +130,7 @@ TEST_F(c_interface, finds_the_startup_event_and_reads_the_failure_record) {
     EXPECT_EQ(tavrel_startup_event_name(1, nullptr, name, sizeof name), TAVREL_INVALID_ARGUMENT);
     EXPECT_EQ(tavrel_startup_event_name(3, args, nullptr, 8), TAVREL_INVALID_ARGUMENT);
     EXPECT_EQ(tavrel_startup_event_name(0, nullptr, name, sizeof name), TAVREL_NOT_FOUND);
-    EXPECT_EQ(tavrel_updater::startup_event_name({"a", "--tavrel-update-event=N"}), "N");
+    EXPECT_EQ(tavrel_app_side::startup_event_name({"a", "--tavrel-update-event=N"}), "N");
 
     tavrel_failure_record record{};
     EXPECT_EQ(tavrel_read_failure_record(nullptr, &record), TAVREL_INVALID_ARGUMENT);
@@ -144,7 +144,7 @@ TEST_F(c_interface, finds_the_startup_event_and_reads_the_failure_record) {
     EXPECT_EQ(std::string(record.message), std::string(2046, 'm'));
     EXPECT_STREQ(record.installed, "2.0.3");
     EXPECT_STREQ(record.rolled_back, "yes");
-    const auto read = tavrel_updater::read_failure_record(download);
+    const auto read = tavrel_app_side::read_failure_record(download);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->code, 54);
 }
@@ -153,15 +153,15 @@ TEST_F(c_interface, finds_the_startup_event_and_reads_the_failure_record) {
 // updater removes the download and its staging directory and changes nothing installed.
 TEST_F(c_interface, drives_an_update_up_to_a_cancel) {
     const tree_snapshot before = snapshot_tree(s.inst.app_dir);
-    tavrel_updater::updater started;
-    ASSERT_EQ(tavrel_updater::start_update({updater, app, archive, s.package.signature,
-                                            std::stoull(s.package.size), s.version},
-                                           started),
+    tavrel_app_side::updater started;
+    ASSERT_EQ(tavrel_app_side::start_update({updater, app, archive, s.package.signature,
+                                             std::stoull(s.package.size), s.version},
+                                            started),
               TAVREL_OK);
-    EXPECT_EQ(tavrel_updater::wait_for_ready(started, download, 60000), TAVREL_OK);
-    EXPECT_EQ(tavrel_updater::wait_for_prepared(started, download, 60000), TAVREL_OK);
+    EXPECT_EQ(tavrel_app_side::wait_for_ready(started, download, 60000), TAVREL_OK);
+    EXPECT_EQ(tavrel_app_side::wait_for_prepared(started, download, 60000), TAVREL_OK);
     EXPECT_TRUE(s.staging_left()) << "prepared: staged while this process still runs";
-    EXPECT_EQ(tavrel_updater::place_cancel(download), TAVREL_OK);
+    EXPECT_EQ(tavrel_app_side::place_cancel(download), TAVREL_OK);
     int status = 0;
     ASSERT_EQ(::waitpid(static_cast<int>(started.process_id()), &status, 0),
               static_cast<int>(started.process_id()));

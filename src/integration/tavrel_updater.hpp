@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace tavrel_updater {
+namespace tavrel_app_side {
 
 // A started updater; the handles close with it, the updater runs on.
 class updater {
@@ -95,6 +95,6 @@ inline std::optional<tavrel_failure_record> read_failure_record(const std::strin
     return record;
 }
 
-} // namespace tavrel_updater
+} // namespace tavrel_app_side
 
 #endif // TAVREL_UPDATER_HPP
