@@ -51,22 +51,31 @@ tavrel_result missed(const tavrel_updater* updater) {
     return TAVREL_TIMED_OUT;
 }
 
-template <typename Wait>
-tavrel_result wait_for(const tavrel_updater* updater, const char* download_dir,
-                       std::uint32_t milliseconds, Wait wait) {
+// `action(directory)` for a download directory given as UTF-8 text, once it is one by its name;
+// nothing it raises crosses into C.
+template <typename Action>
+tavrel_result in_download_directory(const char* download_dir, Action action) {
     if (!is_text(download_dir))
         return TAVREL_INVALID_ARGUMENT;
     try {
         const path directory = path_of(download_dir);
         if (!is_download_directory(directory))
             return TAVREL_BAD_DOWNLOAD_DIRECTORY;
+        return action(directory);
+    } catch (...) {
+        return TAVREL_FAILED;
+    }
+}
+
+template <typename Wait>
+tavrel_result wait_for(const tavrel_updater* updater, const char* download_dir,
+                       std::uint32_t milliseconds, Wait wait) {
+    return in_download_directory(download_dir, [&](const path& directory) {
         return wait(directory, updater ? updater->info.process : platform::no_handle,
                     std::chrono::milliseconds(milliseconds))
                    ? TAVREL_OK
                    : missed(updater);
-    } catch (...) {
-        return TAVREL_FAILED;
-    }
+    });
 }
 
 tavrel_result started(bool ok, const platform::process_info& info, tavrel_updater** updater) {
@@ -190,16 +199,9 @@ tavrel_result tavrel_wait_for_prepared(const tavrel_updater* updater, const char
 }
 
 tavrel_result tavrel_place_cancel(const char* download_dir) {
-    if (!is_text(download_dir))
-        return TAVREL_INVALID_ARGUMENT;
-    try {
-        const path directory = path_of(download_dir);
-        if (!is_download_directory(directory))
-            return TAVREL_BAD_DOWNLOAD_DIRECTORY;
+    return in_download_directory(download_dir, [](const path& directory) {
         return tavrel::app_side::place_cancel(directory) ? TAVREL_OK : TAVREL_FAILED;
-    } catch (...) {
-        return TAVREL_FAILED;
-    }
+    });
 }
 
 tavrel_result tavrel_startup_event_name(int argc, const char* const* argv, char* name,
