@@ -274,14 +274,31 @@ release_files collect_release(const fs::path& source) {
     return release;
 }
 
+// A file's name in lower case, without its folder; and its extension ("" without one).
+std::string lower_file_name(const std::string& name) {
+    return tavrel::to_ascii_lower(name.substr(name.rfind('/') + 1));
+}
+std::string extension_of(const std::string& file_name) {
+    const std::size_t dot = file_name.rfind('.');
+    return dot == std::string::npos ? std::string() : file_name.substr(dot);
+}
+
+// A removed base file with the name that the choice of a base compares.
+struct removed_file {
+    package_file file;
+    std::string name; // lower_file_name(file.name)
+};
+// By extension: a base is only looked for among files of the new file's extension.
+using removed_files_by_extension = std::map<std::string, std::vector<removed_file>>;
+
 // The base's regular files that the new release no longer has (compared as Windows compares
 // names), each a possible base for a new file at another path.
-std::vector<package_file> removed_files(const fs::path& base,
-                                        const std::vector<package_file>& files) {
+removed_files_by_extension removed_files(const fs::path& base,
+                                         const std::vector<package_file>& files) {
     std::set<std::string> kept;
     for (const package_file& file : files)
         kept.insert(tavrel::folded_path_key(file.name));
-    std::vector<package_file> removed;
+    removed_files_by_extension removed;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_regular_file(ec) || it->is_symlink(ec))
@@ -291,10 +308,14 @@ std::vector<package_file> removed_files(const fs::path& base,
             tavrel::is_reserved_key(tavrel::folded_path_key(name)) ||
             kept.contains(tavrel::folded_path_key(name)))
             continue;
-        removed.push_back({std::move(name), it->path(), it->file_size(ec), {}});
+        std::string lower = lower_file_name(name);
+        removed[extension_of(lower)].push_back(
+            {{std::move(name), it->path(), it->file_size(ec), {}}, std::move(lower)});
     }
-    std::sort(removed.begin(), removed.end(),
-              [](const package_file& a, const package_file& b) { return a.name < b.name; });
+    for (auto& [extension, group] : removed)
+        std::sort(group.begin(), group.end(), [](const removed_file& a, const removed_file& b) {
+            return a.file.name < b.file.name;
+        });
     return removed;
 }
 
@@ -303,25 +324,20 @@ std::vector<package_file> removed_files(const fs::path& base,
 // name and has its extension (a version number in the name). None when no name is close or
 // the sizes are far apart: a patch from an unrelated file only costs time.
 const package_file* renamed_base(const package_file& file,
-                                 const std::vector<package_file>& removed) {
-    const auto file_name = [](const std::string& name) {
-        return tavrel::to_ascii_lower(name.substr(name.rfind('/') + 1));
-    };
-    const auto extension = [](const std::string& name) {
-        const std::size_t dot = name.rfind('.');
-        return dot == std::string::npos ? std::string() : name.substr(dot);
-    };
-    const std::string name = file_name(file.name);
+                                 const removed_files_by_extension& removed) {
+    const std::string name = lower_file_name(file.name);
+    const std::string extension = extension_of(name);
+    const auto group = removed.find(extension);
+    if (group == removed.end())
+        return nullptr;
     const package_file* best = nullptr;
     std::tuple<bool, std::size_t, std::uint64_t> best_score{};
-    for (const package_file& candidate : removed) {
-        const std::string other = file_name(candidate.name);
+    for (const auto& [candidate, other] : group->second) {
         const bool same_name = other == name;
         const std::size_t shared = static_cast<std::size_t>(
             std::mismatch(name.begin(), name.end(), other.begin(), other.end()).first -
             name.begin());
-        if (!same_name &&
-            (extension(name).empty() || extension(name) != extension(other) || shared < 3))
+        if (!same_name && (extension.empty() || shared < 3))
             continue;
         if (candidate.size > 4 * file.size + 4096 || file.size > 4 * candidate.size + 4096)
             continue;
@@ -358,7 +374,7 @@ struct delta_choice {
 };
 
 delta_choice choose(const package_file& file, const fs::path& base,
-                    const std::vector<package_file>& removed) {
+                    const removed_files_by_extension& removed) {
     const delta_choice whole{{tavrel::delta_kind::whole, file.name, {}, {}, {}}, {}};
     std::string base_path;
     fs::path installed = base / tavrel::path_from_utf8(file.name);
@@ -387,7 +403,7 @@ delta_choice choose(const package_file& file, const fs::path& base,
 // choose() for every file, on two threads at most: the patches of a large release take minutes
 // on one core, and each thread holds a base, its result and their suffix array at a time.
 std::vector<delta_choice> choose_all(const std::vector<package_file>& files, const fs::path& base,
-                                     const std::vector<package_file>& removed) {
+                                     const removed_files_by_extension& removed) {
     std::vector<delta_choice> choices(files.size());
     std::atomic<std::size_t> next{0};
     std::mutex failure_lock;
